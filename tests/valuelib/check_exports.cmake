@@ -1,0 +1,29 @@
+# Checks that the library's dynamic symbol table holds exactly the hv* functions that the
+# Windows .def file names: no more (leaked C++ symbols), no fewer (a lost export).
+# Called with -DNM=<nm> -DLIB=<library> -DDEF=<et32b.def>.
+execute_process(COMMAND ${NM} -D --defined-only ${LIB}
+  OUTPUT_VARIABLE nm_out RESULT_VARIABLE nm_rc)
+if(NOT nm_rc EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${nm_out}")
+set(exported)
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^.* ([^ ]+)$" "\\1" name "${line}")
+  list(APPEND exported ${name})
+endforeach()
+
+file(STRINGS ${DEF} def_lines REGEX "^  hv")
+set(expected)
+foreach(line IN LISTS def_lines)
+  string(STRIP "${line}" name)
+  list(APPEND expected ${name})
+endforeach()
+
+list(SORT exported)
+list(SORT expected)
+if(NOT exported STREQUAL expected)
+  message(FATAL_ERROR "exported: ${exported}\nexpected: ${expected}")
+endif()
+list(LENGTH exported n)
+message(STATUS "${n} exports, all hv*")

@@ -1,0 +1,233 @@
+// vktsim: VKT controller stations on a serial line, for tests and benchmarks of the driver.
+// One thread, one poll() loop: received bytes go to the modem (when emulated) or straight to
+// the stations; responses leave through the line's output queue.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "line.h"
+#include "modem.h"
+#include "options.h"
+#include "report.h"
+#include "station_memory.h"
+#include "station_server.h"
+
+namespace {
+
+using vktsim::NowUs;
+
+// How often a closed pseudo-terminal is looked at again for a new client.
+constexpr std::int64_t kReopenCheckUs = 5000;
+
+bool MakeLink(const std::string& target, const std::string& link, std::string& error) {
+  struct stat st{};
+  if (lstat(link.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) {
+      error = link + " exists and is not a symlink";
+      return false;
+    }
+    unlink(link.c_str());
+  }
+  if (symlink(target.c_str(), link.c_str()) != 0) {
+    error = "cannot make symlink " + link + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void SaveMemory(const vktsim::Options& options, const vktsim::StationMemory& memory) {
+  if (options.memoryFile.empty()) return;
+  std::string error;
+  if (!memory.SaveWritten(options.memoryFile, error))
+    std::fprintf(stderr, "vktsim: %s\n", error.c_str());
+}
+
+std::int64_t Earliest(std::int64_t a, std::int64_t b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return a < b ? a : b;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vktsim::Options options;
+  std::string error;
+  switch (vktsim::ParseOptions(argc, argv, options, error)) {
+    case vktsim::ParseOutcome::kHelp:
+      std::fputs(vktsim::HelpText(), stdout);
+      return 0;
+    case vktsim::ParseOutcome::kError:
+      std::fprintf(stderr, "vktsim: %s\n", error.c_str());
+      return 2;
+    case vktsim::ParseOutcome::kRun:
+      break;
+  }
+
+  // The signals are taken through the poll loop, so a stop never interrupts a half-done frame.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  const int signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signalFd < 0) {
+    std::fprintf(stderr, "vktsim: signalfd: %s\n", std::strerror(errno));
+    return 1;
+  }
+
+  vktsim::StationMemory memory(options.stations, options.pattern);
+  if (!options.initFile.empty() && !memory.LoadInitFile(options.initFile, error)) {
+    std::fprintf(stderr, "vktsim: %s\n", error.c_str());
+    return 2;
+  }
+
+  vktsim::Report report(options.trace, NowUs());
+  vktsim::Line line(options, report);
+  std::string path;
+  if (!line.Open(path, error)) {
+    std::fprintf(stderr, "vktsim: %s\n", error.c_str());
+    return 1;
+  }
+  if (!options.link.empty() && !MakeLink(path, options.link, error)) {
+    std::fprintf(stderr, "vktsim: %s\n", error.c_str());
+    return 1;
+  }
+  vktsim::StationServer stations(options, memory, line, report);
+  vktsim::Modem modem(options, line, stations, report);
+
+  std::printf("vktsim: listening on %s\n", path.c_str());
+  std::fflush(stdout);
+
+  // A pseudo-terminal nobody has open reports a hang-up until a client opens it.
+  bool lineClosed = line.isPty();
+  std::int64_t nextReopenCheckUs = 0;
+  int exitCode = 0;
+  bool running = true;
+  std::uint8_t input[512];
+
+  while (running) {
+    std::int64_t now = NowUs();
+    std::int64_t due = -1;
+    if (!lineClosed) {
+      due = Earliest(due, line.NextDueUs());
+    }
+    due = Earliest(due, stations.NextDueUs());
+    if (options.modem) due = Earliest(due, modem.NextDueUs());
+    if (lineClosed) due = Earliest(due, nextReopenCheckUs);
+
+    pollfd fds[2];
+    fds[0] = {signalFd, POLLIN, 0};
+    int nfds = 1;
+    const bool watchLine = !lineClosed || now >= nextReopenCheckUs;
+    if (watchLine) {
+      short events = POLLIN;
+      if (line.wantsWritable()) events |= POLLOUT;
+      fds[1] = {line.fd(), events, 0};
+      nfds = 2;
+    }
+    timespec timeout{};
+    timespec* timeoutPtr = nullptr;
+    if (due >= 0) {
+      const std::int64_t wait = due > now ? due - now : 0;
+      timeout.tv_sec = static_cast<time_t>(wait / 1000000);
+      timeout.tv_nsec = static_cast<long>((wait % 1000000) * 1000);
+      timeoutPtr = &timeout;
+    }
+    if (lineClosed && watchLine) {
+      timeout = {};
+      timeoutPtr = &timeout;
+    }
+    const int ready = ppoll(fds, static_cast<nfds_t>(nfds), timeoutPtr, nullptr);
+    if (ready < 0 && errno != EINTR) {
+      std::fprintf(stderr, "vktsim: poll: %s\n", std::strerror(errno));
+      exitCode = 1;
+      break;
+    }
+    now = NowUs();
+
+    if (ready > 0 && (fds[0].revents & POLLIN)) {
+      signalfd_siginfo info{};
+      while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGUSR1) {
+          SaveMemory(options, memory);
+          report.Trace("memory file written (SIGUSR1)");
+        } else {
+          running = false;
+        }
+      }
+    }
+
+    if (nfds == 2) {
+      const short revents = fds[1].revents;
+      bool hangUp = (revents & POLLHUP) != 0;
+      if (revents & (POLLIN | POLLERR | POLLHUP)) {
+        for (;;) {
+          const ssize_t n = read(line.fd(), input, sizeof input);
+          if (n > 0) {
+            if (lineClosed) {
+              lineClosed = false;
+              ++report.counters.lineOpens;
+            }
+            for (ssize_t i = 0; i < n; ++i) {
+              if (options.modem)
+                modem.Receive(input[i], now);
+              else
+                stations.Receive(input[i], now);
+            }
+            continue;
+          }
+          if (n < 0 && errno == EINTR) continue;
+          if (n < 0 && errno == EAGAIN) break;
+          if (line.isPty() && (n == 0 || errno == EIO)) {
+            hangUp = true;
+            break;
+          }
+          std::fprintf(stderr, "vktsim: read: %s\n", n == 0 ? "end of file" : std::strerror(errno));
+          exitCode = 1;
+          running = false;
+          break;
+        }
+      }
+      if (line.isPty()) {
+        if (hangUp) {
+          if (!lineClosed) {
+            report.Trace("line closed by the other side");
+            lineClosed = true;
+            line.Discard();
+            stations.Reset();
+            if (options.modem) modem.LineClosed(now);
+          }
+          nextReopenCheckUs = now + kReopenCheckUs;
+        } else if (lineClosed) {
+          lineClosed = false;
+          ++report.counters.lineOpens;
+          report.Trace("line opened by the other side");
+        }
+      }
+    }
+
+    stations.Poll(now);
+    if (options.modem) modem.Poll(now);
+    if (!lineClosed && !line.Flush(NowUs())) {
+      std::fprintf(stderr, "vktsim: write: %s\n", std::strerror(errno));
+      exitCode = 1;
+      running = false;
+    }
+  }
+
+  SaveMemory(options, memory);
+  report.PrintCounters();
+  if (!options.link.empty()) unlink(options.link.c_str());
+  return exitCode;
+}
