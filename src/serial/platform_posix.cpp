@@ -216,9 +216,10 @@ class PosixPlatform final : public CommPlatform {
 
     auto port = std::make_unique<Port>();
     port->fd = fd;
-    DescribeLine(fd, t, port->state);
+    // The line is raw from the start, and the state read back describes that raw line.
     MakeRaw(t);
     tcsetattr(fd, TCSANOW, &t);
+    DescribeLine(fd, t, port->state);
     serial_icounter_struct c{};
     port->haveCounters = ioctl(fd, TIOCGICOUNT, &c) == 0;
     port->counters = c;
@@ -286,11 +287,12 @@ class PosixPlatform final : public CommPlatform {
     if (s.fOutX) t.c_iflag |= IXON;
     if (s.fInX) t.c_iflag |= IXOFF;
     speed_t code;
+    // Any other speed is set through termios2 after the rest of the line; the C library's
+    // record meanwhile carries a standard placeholder, which it accepts.
     const bool standard = SpeedCode(s.BaudRate, code);
-    if (standard) {
-      cfsetispeed(&t, code);
-      cfsetospeed(&t, code);
-    }
+    if (!standard) code = B38400;
+    cfsetispeed(&t, code);
+    cfsetospeed(&t, code);
     if (tcsetattr(p->fd, TCSANOW, &t) != 0) return false;
     if (!standard && !posix::WriteLineSpeed(p->fd, s.BaudRate)) return false;
 
