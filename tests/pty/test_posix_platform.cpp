@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/asc_drv.h"
 #include "serial/comm_platform.h"
 
 namespace {
@@ -237,6 +238,47 @@ TEST(PosixPlatform, ReportsTheNtFamilyAndAMonotonicTick) {
   EXPECT_FALSE(os.CloseHandle(0xDEADu)) << "an unknown handle is refused";
   std::uint32_t status = 0;
   EXPECT_FALSE(os.GetCommModemStatus(0xDEADu, status));
+}
+
+}  // namespace
+
+namespace {
+
+// The serial line driver on the system backend: a missing device leaves the port inactive, a real
+// one opens on the configured line and carries bytes.
+TEST(PosixLineDriver, OpensARealDeviceAndLeavesAMissingOneInactive) {
+  using vkt::TAscDrv;
+  setenv("VKTJX_COM4", "/nonexistent/ttyUSB9", 1);
+  TAscDrv missing(nullptr);
+  EXPECT_EQ(missing.Platform(), 1);
+  missing.SetPortNumber(4);
+  missing.OpenPort();
+  EXPECT_FALSE(missing.Active());
+
+  int master = -1, slave = -1;
+  char name[256] = {};
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  setenv("VKTJX_COM4", name, 1);
+  {
+    TAscDrv drv(nullptr);
+    drv.SetPortNumber(4);
+    drv.SetBaudRate(19200);
+    drv.OpenPort();
+    ASSERT_TRUE(drv.Active());
+    std::int32_t count = 3;
+    EXPECT_EQ(drv.WriteBytes("\x02\x01\x00", count), 0);
+    EXPECT_EQ(count, 3);
+    std::uint8_t got[3] = {};
+    usleep(20000);
+    EXPECT_EQ(read(master, got, 3), 3);
+    EXPECT_EQ(got[0], 0x02);
+    EXPECT_EQ(got[2], 0x00);
+    drv.ClosePort();
+    EXPECT_FALSE(drv.Active());
+  }
+  unsetenv("VKTJX_COM4");
+  close(master);
+  close(slave);
 }
 
 }  // namespace
