@@ -58,6 +58,9 @@ ResultCode TVktComPort::ReadChunk(std::int32_t station, std::int32_t kind, std::
                                   std::int32_t elementCount, std::int32_t address) {
   if (byteCount == 0 || elementCount == 0) return kOk;
   if (!ValidKind(kind)) return kBadDataKind;
+  // Counts are checked before they are multiplied, so no product can overflow.
+  if (elementCount < 0 || elementCount > kChunkBytes || byteCount < 0 || byteCount > kChunkBytes)
+    return kTooMuchData;
   const std::int32_t bytes = elementCount * kElementSize[kind];
   if (bytes > kChunkBytes) return kTooMuchData;
   const std::uint8_t request[3] = {static_cast<std::uint8_t>(address & 0xFF),
@@ -76,9 +79,10 @@ ResultCode TVktComPort::WriteChunk(std::int32_t station, std::int32_t kind, std:
                                    std::int32_t elementCount, std::int32_t address) {
   if (byteCount == 0 || elementCount == 0) return kOk;
   if (!ValidKind(kind)) return kBadDataKind;
-  const std::int32_t bytes = elementCount * kElementSize[kind];
-  if (bytes <= 0 || bytes > kChunkBytes || byteCount < 0 || byteCount > kChunkBytes)
+  if (elementCount < 0 || elementCount > kChunkBytes || byteCount < 0 || byteCount > kChunkBytes)
     return kTooMuchData;
+  const std::int32_t bytes = elementCount * kElementSize[kind];
+  if (bytes <= 0 || bytes > kChunkBytes) return kTooMuchData;
   // Request data: address, count, values; held in the object so a request allocates nothing.
   WriteScratch_[0] = static_cast<std::uint8_t>(address & 0xFF);
   WriteScratch_[1] = static_cast<std::uint8_t>((address >> 8) & 0xFF);
@@ -110,7 +114,10 @@ ResultCode TVktComPort::Transfer(std::int32_t station, std::int32_t kind, std::i
               : ReadChunk(station, kind, flag, n * size, buffer, n, address);
     if (code != kOk) return code;
     buffer += n * size;
-    address += n;
+    // Only the low 16 bits go on the wire; advancing in unsigned arithmetic lets an address
+    // near the top of the integer range wrap instead of overflowing.
+    address = static_cast<std::int32_t>(static_cast<std::uint32_t>(address) +
+                                        static_cast<std::uint32_t>(n));
     count -= n;
   }
   return kOk;

@@ -16,6 +16,23 @@ constexpr std::uint32_t kCtsWait = 200;
 constexpr std::uint32_t kResyncPause = 300;
 constexpr int kStartByteTries = 3;
 constexpr std::uint8_t kFillByte = 0xFF;
+// Fill bytes per mode that the transmit buffer has room for; the settings check keeps the
+// configured counts within it.
+constexpr std::int32_t kMaxFillBytes = 10;
+// Failed reads the start-byte hunt passes over before it gives up on a port that keeps
+// failing: such reads do not use up a try, so without a bound a broken device would hold
+// the request for ever.
+constexpr int kMaxHuntFailures = 64;
+
+std::int32_t FillCount(std::int32_t configured) {
+  if (configured < 0) return 0;
+  return configured > kMaxFillBytes ? kMaxFillBytes : configured;
+}
+
+// Sleeps only for positive times: a negative setting must not turn into an endless wait.
+void Pause(serial::CommPlatform& os, std::int32_t ms) {
+  if (ms > 0) os.Sleep(static_cast<std::uint32_t>(ms));
+}
 
 bool Retryable(ResultCode code) {
   switch (code) {
@@ -87,6 +104,17 @@ ResultCode TVktLinkLayer::Exchange(std::uint8_t* frame, std::int32_t& length,
   if (ResetCountdown_ <= 0) {
     ResetCountdown_ = Settings.pcpsFailFramesToReset;
     ResetPort();
+    // The reopen can fail, and in modem mode it hangs up and dials again: the frame goes out
+    // only on a line that is there again.
+    ResultCode lost = kOk;
+    if (!Active())
+      lost = kPortNotOpen;
+    else if (ModemMode() && ModemState() != msConnected)
+      lost = kModemNotConnected;
+    if (lost != kOk) {
+      --ResetCountdown_;
+      return lost;
+    }
   }
 
   ResultCode code = kOk;
@@ -117,6 +145,11 @@ ResultCode TVktLinkLayer::Exchange(std::uint8_t* frame, std::int32_t& length,
 }
 
 ResultCode TVktLinkLayer::TransmitFrame(std::uint8_t* frame, std::int32_t length) {
+  if (length < 0 || length > kMaxFrameBytes) return kFrameTooLong;
+  // The fill bytes are appended behind the frame, so it is sent from the transmit buffer,
+  // which has room for them.
+  if (frame != TxBuffer_) std::memmove(TxBuffer_, frame, static_cast<std::size_t>(length));
+  frame = TxBuffer_;
   std::int32_t total = length;
   if (RadioMode()) {
     SetRts(true);
@@ -133,12 +166,12 @@ ResultCode TVktLinkLayer::TransmitFrame(std::uint8_t* frame, std::int32_t length
       SetRts(false);
       return kNoCts;
     }
-    for (int i = 0; i < Settings.pcpsRadioExtraBytes; ++i) frame[total++] = kFillByte;
+    for (int i = 0; i < FillCount(Settings.pcpsRadioExtraBytes); ++i) frame[total++] = kFillByte;
   }
   if (Rs485Mode()) {
     // Elsewhere the port itself keys RTS while it transmits.
     if (Platform() == 2) SetRts(true);
-    for (int i = 0; i < Settings.pcpsRS485ExtraBytes; ++i) frame[total++] = kFillByte;
+    for (int i = 0; i < FillCount(Settings.pcpsRS485ExtraBytes); ++i) frame[total++] = kFillByte;
   }
 
   std::int32_t count = total;
@@ -150,8 +183,7 @@ ResultCode TVktLinkLayer::TransmitFrame(std::uint8_t* frame, std::int32_t length
       std::uint32_t mask = EV_TXEMPTY;
       WaitLineEvent(mask);
       if (!(mask & EV_TXEMPTY)) code = kWriteIncomplete;
-      if (Settings.pcpsRadioRTSExtTime != 0)
-        Os().Sleep(static_cast<std::uint32_t>(Settings.pcpsRadioRTSExtTime));
+      Pause(Os(), Settings.pcpsRadioRTSExtTime);
     }
     SetRts(false);
   }
@@ -162,8 +194,7 @@ ResultCode TVktLinkLayer::TransmitFrame(std::uint8_t* frame, std::int32_t length
       if (!(mask & EV_TXEMPTY)) code = kWriteIncomplete;
     }
     if (Platform() == 2) {
-      if (Settings.pcpsRS485RTSExtTime != 0)
-        Os().Sleep(static_cast<std::uint32_t>(Settings.pcpsRS485RTSExtTime));
+      Pause(Os(), Settings.pcpsRS485RTSExtTime);
       SetRts(false);
     }
   }
@@ -173,15 +204,23 @@ ResultCode TVktLinkLayer::TransmitFrame(std::uint8_t* frame, std::int32_t length
 ResultCode TVktLinkLayer::ReceiveFrame(std::int32_t firstTimeout, const std::uint8_t*& data,
                                        std::int32_t& length) {
   // Hunt for the start byte: stray bytes use up a try, read failures other than a time-out
-  // do not.
+  // do not. They are passed over only while the first-byte time-out lasts and up to a count;
+  // then the last failure is the answer.
   SetTimeouts(firstTimeout, -1);
   int tries = kStartByteTries;
+  int failures = 0;
+  const std::uint32_t huntStart = Os().GetTickCount();
   for (;;) {
     std::uint8_t byte = 0;
     std::int32_t one = 1;
     const ResultCode code = ReadBytes(&byte, one);
     if (code == kReadTimeout) return kNoAnswer;
-    if (code != kOk) continue;
+    if (code != kOk) {
+      if (++failures >= kMaxHuntFailures ||
+          Os().GetTickCount() - huntStart >= static_cast<std::uint32_t>(firstTimeout))
+        return code;
+      continue;
+    }
     if (byte == kStartByte) break;
     if (--tries <= 0) return kNoStartByte;
   }
@@ -202,10 +241,8 @@ ResultCode TVktLinkLayer::ReceiveFrame(std::int32_t firstTimeout, const std::uin
   if (code == kReadTimeout) return kIncompleteFrame;
   if (code != kOk) return code;
 
-  if (RadioMode() && Settings.pcpsRadioRemCarrierOffTime != 0)
-    Os().Sleep(static_cast<std::uint32_t>(Settings.pcpsRadioRemCarrierOffTime));
-  if (Rs485Mode() && Settings.pcpsRS485RemRtsOffTime != 0)
-    Os().Sleep(static_cast<std::uint32_t>(Settings.pcpsRS485RemRtsOffTime));
+  if (RadioMode()) Pause(Os(), Settings.pcpsRadioRemCarrierOffTime);
+  if (Rs485Mode()) Pause(Os(), Settings.pcpsRS485RemRtsOffTime);
 
   code = CheckResponse(RxBuffer_);
   if (code == kChecksumMismatch) return code;

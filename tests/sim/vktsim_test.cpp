@@ -131,9 +131,9 @@ class Sim {
 
   void Signal(int signo) { kill(pid_, signo); }
 
-  // SIGTERM and the exit status (-1 when it did not exit normally).
-  int Stop() {
-    kill(pid_, SIGTERM);
+  // SIGTERM (or `signo`) and the exit status (-1 when it did not exit normally).
+  int Stop(int signo = SIGTERM) {
+    kill(pid_, signo);
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
@@ -451,6 +451,9 @@ TEST(VktSim, ConductsTheModemDialogue) {
   };
 
   EXPECT_EQ(exchange("ATZ\r", 6), "ATZ\r0\r");  // echo, then the numeric reply
+  // The driver's default init string, with its trailing R setting, is accepted.
+  EXPECT_EQ(exchange("ATV0 E0 F1 H0r\r", 17), "ATV0 E0 F1 H0r\r0\r");
+  EXPECT_EQ(exchange("ATZ\r", 2), "0\r");  // echo was off for this one; ATZ turns it on
   EXPECT_EQ(exchange("ATE0 V0 S12=10 &C1 X4\r", 24), "ATE0 V0 S12=10 &C1 X4\r0\r");
   EXPECT_EQ(exchange("ATK\r", 2), "4\r");  // unknown command: ERROR
   sim.Send(read);                          // command mode: frames are not passed on
@@ -537,6 +540,20 @@ TEST(VktSim, WritesTheMemoryFileAndCleansUpOnStop) {
   EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed at exit";
   std::remove(memory.c_str());
   std::remove(init.c_str());
+}
+
+TEST(VktSim, StopsOnSigintWithTheCounts) {
+  Sim sim({"--stations", "6"});
+  ASSERT_TRUE(sim.Connect());
+  EXPECT_EQ(sim.Exchange(Frame(6, 0x90, Address(0, 3)), 9).size(), 9u);
+  sim.Send(Frame(8, 0x90, Address(0, 3)));  // not served
+  sim.ReadFor(100);
+  EXPECT_EQ(sim.Stop(SIGINT), 0);
+  const std::string counts = sim.Errors();
+  EXPECT_NE(counts.find("vktsim: requests 1, responses 1"), std::string::npos) << counts;
+  EXPECT_NE(counts.find("0x90 read bits    1"), std::string::npos) << counts;
+  EXPECT_NE(counts.find("station   6       1"), std::string::npos) << counts;
+  EXPECT_NE(counts.find("unserved station 1"), std::string::npos) << counts;
 }
 
 }  // namespace

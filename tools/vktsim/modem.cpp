@@ -24,8 +24,9 @@ const char* ResultWord(int result) {
   }
 }
 
-// Settings that take an optional number and change nothing the simulator models.
-bool IsPlainSetting(char c) { return std::strchr("FXLMBWNCYPT", c) != nullptr; }
+// Settings that take an optional number and change nothing the simulator models. R (reverse
+// mode) is among them: the driver's default init string ends in it.
+bool IsPlainSetting(char c) { return std::strchr("FXLMBWNCYPTR", c) != nullptr; }
 
 }  // namespace
 

@@ -349,7 +349,7 @@ Modem:
   Commands: AT, ATZ and AT&F (back to echo on and the default replies),
   ATE0/ATE1, ATV0/ATV1, ATQ0/ATQ1, ATH/ATH0 (hang up), ATH1, ATO (back on
   line), ATSn=v, ATSn?, AT&<letter><n>, ATI, and the settings F, X, L, M, B, W,
-  N, C, Y, P, T with an optional number; several per line (spaces ignored);
+  N, C, Y, P, T, R with an optional number; several per line (spaces ignored);
   anything else answers ERROR. ATD<number> dials (modifiers T, P, W, commas
   allowed); a byte received while dialling aborts with NO CARRIER. Once
   connected, "+++" with a guard time (S12, 50ths of a second, default 1 s) of
@@ -362,7 +362,7 @@ Output:
                          modem line on stderr, with seconds since start
   At exit (SIGINT or SIGTERM) the counts of requests per command and station,
   faults injected and modem events are printed on stderr.
-  --help                 this text
+  --help                 this text (also -h)
 Exit status: 0 after a clean stop, 1 when the line fails, 2 for bad options.
 )";
 }
