@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test win32 clean
+.PHONY: all deps build test win32 clean demo sanitize fuzz-build fuzz-smoke fuzz soak bench
 
 all: build
 
@@ -13,13 +13,61 @@ build: deps
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 
-# The Win32 backend is compiled and linked with MinGW on every test run so it stays honest.
-win32: deps
-	cmake -S . -B $(BUILD)/win32-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
-	      -DCMAKE_BUILD_TYPE=Release -DVKT_BUILD_TESTS=OFF -DVKT_BUILD_TOOLS=OFF
-	cmake --build $(BUILD)/win32-i686 -j $(JOBS)
+# The driver on a simulated line, start to stop, through its exported functions: no hardware.
+demo: build
+	$(BUILD)/tools/vkthost/vkthost demo
 
-test: build win32
+# Both Windows builds (i686 is the product, x86_64 serves the tests), proven under Wine against the
+# Linux build's station simulator: export and import tables, INI cross-check, end-to-end cases.
+win32: deps build
+	scripts/wine-test.sh --deps
+	for arch in i686 x86_64; do \
+	  cmake -S . -B $(BUILD)/win32-$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$$arch-w64-mingw32.cmake \
+	        -DCMAKE_BUILD_TYPE=Release -DVKT_BUILD_TESTS=OFF -DVKT_BUILD_TOOLS=OFF && \
+	  cmake --build $(BUILD)/win32-$$arch -j $(JOBS) || exit 1; \
+	done
+	scripts/wine-test.sh --sim $(BUILD)/tools/vktsim/vktsim $(BUILD)/win32-i686 $(BUILD)/win32-x86_64
+
+# The unit and end-to-end tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (build/asan); any report aborts its test and so fails the run.
+sanitize: deps
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+# libFuzzer targets (fuzz/, clang) in their own tree; fuzz-smoke runs each for FUZZ_TIME seconds,
+# fuzz for FUZZ_LONG_TIME seconds.
+FUZZ_BUILD ?= $(BUILD)/fuzz
+FUZZ_TIME ?= 30
+FUZZ_LONG_TIME ?= 600
+
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_BUILD_FUZZ=ON -DVKT_BUILD_TESTS=OFF \
+	      -DVKT_BUILD_TOOLS=OFF -DVKT_BUILD_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_response fuzz_settings fuzz_modem
+
+fuzz-smoke: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME)
+
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_LONG_TIME)
+
+# The full soak: 20 000 transactions through the exports against vktsim with faults in about one
+# response in ten (a short one, label soak, is part of the CTest run of `make test`).
+soak: build
+	$(BUILD)/tests/soak/vkt_soak --transactions 20000
+
+# The benchmark (bench/): a table of the driver against the line's limit and a libmodbus peer, and
+# last the BENCH summary line. Its own tree, built as the default preset builds.
+BENCH_BUILD ?= $(BUILD)/bench
+bench: deps
+	@scripts/install-bench-deps.sh
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_BUILD_BENCH=ON -DVKT_BUILD_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vkt_bench vkt_bench_modbus vkt_bench_relay
+	bench/run.sh $(BENCH_BUILD)
+
+test: build win32 sanitize
 	ctest --preset default -j $(JOBS)
 
 clean:

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev g++-mingw-w64-i686)
+packages=(cmake make g++ pkg-config libgtest-dev g++-mingw-w64-i686 clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

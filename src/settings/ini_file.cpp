@@ -7,7 +7,11 @@ namespace vkt {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+// The end-of-file character that old editors leave behind counts as a blank, as it does for the
+// platform's own reading.
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a';
+}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
@@ -94,6 +98,9 @@ void TIniFile::Parse(std::string_view text) {
 
   bool inSection = false;
   std::string section;
+  // Only the first section of a name is read: keys under a later head of the same name are
+  // never found, as with the platform's own reading.
+  std::unordered_map<std::string, bool> sectionsSeen;
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::size_t end = text.find_first_of("\r\n", pos);
@@ -102,13 +109,11 @@ void TIniFile::Parse(std::string_view text) {
     pos = end + 1;
 
     if (line.empty() || line.front() == ';') continue;
-    if (line.front() == '[') {
-      const std::size_t close = line.find(']');
-      // A broken head opens no section, so the keys under it land in none.
-      inSection = close != std::string_view::npos;
-      if (!inSection) continue;
+    const std::size_t close = line.front() == '[' ? line.find(']') : std::string_view::npos;
+    // A head without its closing bracket is an ordinary line of the section it stands in.
+    if (close != std::string_view::npos) {
       section = LowerCopy(Trim(line.substr(1, close - 1)));
-      inSection = true;
+      inSection = sectionsSeen.try_emplace(section, true).second;
       continue;
     }
     const std::size_t eq = line.find('=');

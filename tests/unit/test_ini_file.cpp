@@ -2,6 +2,7 @@
 // are not settings files at all.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "settings/ini_file.h"
@@ -20,6 +21,11 @@ struct TextCase {
   const char* file;
   const char* expected;  // ReadString("S", "k", "dflt")
 };
+
+// ctest lists each case by its name and the value it expects.
+void PrintTo(const TextCase& c, std::ostream* os) {
+  *os << c.name << " -> \"" << c.expected << '"';
+}
 
 class IniText : public testing::TestWithParam<TextCase> {};
 
@@ -51,7 +57,9 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"CommentLineIgnored", "[S]\n;k=commented\nk=v\n", "v"},
         TextCase{"LineWithoutEqualsIgnored", "[S]\nk\nk=v\n", "v"},
         TextCase{"KeyBeforeAnySectionIgnored", "k=early\n[S]\nj=1\n", "dflt"},
-        TextCase{"BrokenHeadOpensNoSection", "[S]\nj=1\n[T\nk=v\n", "dflt"}),
+        TextCase{"BrokenHeadIsALineOfItsSection", "[S]\nj=1\n[T\nk=v\n", "v"},
+        TextCase{"LaterSectionOfSameNameUnread", "[S]\nj=1\n[T]\n[s]\nk=v\n", "dflt"},
+        TextCase{"EndOfFileCharacterIsBlank", "[S]\nk=v\x1a\n", "v"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(IniText, NulInsideValueCutsIt) {
@@ -70,6 +78,10 @@ struct IntCase {
   const char* value;
   std::int32_t expected;  // default is 77
 };
+
+void PrintTo(const IntCase& c, std::ostream* os) {
+  *os << c.name << " \"" << c.value << "\" -> " << c.expected;
+}
 
 class IniInteger : public testing::TestWithParam<IntCase> {};
 

@@ -41,6 +41,12 @@ const Bytes kTwoWords = Response(1, 0, {0x34, 0x12, 0xCD, 0xAB});
 class LinkLine : public testing::Test {
  protected:
   LinkLine() { S.pcpsRadioRemCarrierOffTime = 0; }
+  // The responders of a test capture its locals; the hang-up of the closing link must not
+  // reach them after the test body has ended.
+  ~LinkLine() override {
+    fake.SetResponder(nullptr);
+    link.reset();
+  }
 
   // Opens on COM1 with the settings S; `platformId` 1 makes the 95/98 family.
   void Open(std::uint32_t platformId = 2) {

@@ -1,6 +1,9 @@
-# Checks that the library's dynamic symbol table holds exactly the hv* functions that the
-# Windows .def file names: no more (leaked C++ symbols), no fewer (a lost export).
-# Called with -DNM=<nm> -DLIB=<library> -DDEF=<et32b.def>.
+# Checks that a library's dynamic symbol table holds exactly the functions that its Windows
+# .def file names: no more (leaked C++ symbols), no fewer (a lost export).
+# Called with -DNM=<nm> -DLIB=<library> -DDEF=<file.def> [-DPREFIX=<name prefix, default hv>].
+if(NOT PREFIX)
+  set(PREFIX hv)
+endif()
 execute_process(COMMAND ${NM} -D --defined-only ${LIB}
   OUTPUT_VARIABLE nm_out RESULT_VARIABLE nm_rc)
 if(NOT nm_rc EQUAL 0)
@@ -13,7 +16,7 @@ foreach(line IN LISTS lines)
   list(APPEND exported ${name})
 endforeach()
 
-file(STRINGS ${DEF} def_lines REGEX "^  hv")
+file(STRINGS ${DEF} def_lines REGEX "^  ${PREFIX}")
 set(expected)
 foreach(line IN LISTS def_lines)
   string(STRIP "${line}" name)
@@ -26,4 +29,4 @@ if(NOT exported STREQUAL expected)
   message(FATAL_ERROR "exported: ${exported}\nexpected: ${expected}")
 endif()
 list(LENGTH exported n)
-message(STATUS "${n} exports, all hv*")
+message(STATUS "${n} exports, all ${PREFIX}*")

@@ -1,0 +1,22 @@
+// The error registers: the outcome (0 or a failure code) of the last operation of each type,
+// readable by the host as tags of kind 5.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/result_codes.h"
+
+namespace vkt::host {
+
+enum OperationType : std::int32_t { kOpAny = 0, kOpStart = 1, kOpRead = 2, kOpWrite = 3 };
+inline constexpr std::int32_t kRegisterCount = 4;
+
+// Sets register 0, then the type's register, to 0.
+void clearError(std::int32_t type);
+// Logs the failure entry when the log is on, then stores the code in the type's register and
+// in register 0.
+void setError(std::int32_t type, ResultCode code);
+// The register `index` (0 to 3); false for an index without a register.
+bool readErrorRegister(std::int64_t index, std::int32_t& code);
+
+}  // namespace vkt::host
