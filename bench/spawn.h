@@ -1,0 +1,109 @@
+// Helper processes of the benchmark and the soak: the station simulator, the paced relay and
+// the Modbus peer server, each started with its standard output on a pipe so that the first
+// line (the device it serves) can be read, and stopped with SIGTERM at the end.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace vktbench {
+
+class Child {
+ public:
+  Child() = default;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { Stop(); }
+
+  // Starts `argv[0]` with the given arguments; `stderrFd` >= 0 receives its standard error.
+  bool Start(const std::vector<std::string>& args, int stderrFd = -1) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return false;
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      if (stderrFd >= 0) dup2(stderrFd, 2);
+      std::vector<char*> argv;
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      std::fprintf(stderr, "cannot run %s: %s\n", args[0].c_str(), std::strerror(errno));
+      _exit(127);
+    }
+    close(out[1]);
+    out_ = out[0];
+    return true;
+  }
+
+  // The first line the child writes, within `timeoutMs`; empty if none came.
+  std::string FirstLine(int timeoutMs = 5000) {
+    std::string line;
+    char c;
+    while (line.size() < 512) {
+      pollfd p{out_, POLLIN, 0};
+      if (poll(&p, 1, timeoutMs) <= 0) return {};
+      if (read(out_, &c, 1) != 1) return {};
+      if (c == '\n') return line;
+      line += c;
+    }
+    return {};
+  }
+
+  bool Running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+  // SIGTERM, then the exit status (-1 if it had to be killed or was not running).
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 300; ++i) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        if (out_ >= 0) close(out_);
+        out_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      timespec ts{0, 10000000};
+      nanosleep(&ts, nullptr);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+};
+
+// The text after `key` up to the next blank, from a line such as "relay: A=/dev/pts/3 B=...".
+inline std::string Field(const std::string& line, const std::string& key) {
+  const std::size_t at = line.find(key);
+  if (at == std::string::npos) return {};
+  const std::size_t start = at + key.size();
+  const std::size_t end = line.find(' ', start);
+  return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+inline double NowSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+}  // namespace vktbench
