@@ -21,9 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <atomic>
 #include <mutex>
-#include <unordered_map>
 
 #include "serial/comm_platform.h"
 
@@ -214,34 +213,45 @@ class PosixPlatform final : public CommPlatform {
     }
     ioctl(fd, TIOCEXCL);
 
-    auto port = std::make_unique<Port>();
-    port->fd = fd;
+    Port port;
+    port.fd = fd;
     // The line is raw from the start, and the state read back describes that raw line.
     MakeRaw(t);
     tcsetattr(fd, TCSANOW, &t);
-    DescribeLine(fd, t, port->state);
+    DescribeLine(fd, t, port.state);
     serial_icounter_struct c{};
-    port->haveCounters = ioctl(fd, TIOCGICOUNT, &c) == 0;
-    port->counters = c;
+    port.haveCounters = ioctl(fd, TIOCGICOUNT, &c) == 0;
+    port.counters = c;
 
-    std::lock_guard<std::mutex> lock(mutex_);
-    const CommHandle h = nextHandle_++;
-    ports_.emplace(h, std::move(port));
-    return h;
+    std::lock_guard<std::mutex> lock(openClose_);
+    for (int i = 0; i < kSlots; ++i) {
+      Slot& slot = slots_[i];
+      if (slot.handle.load(std::memory_order_relaxed) != kNoHandle) continue;
+      slot.port = port;
+      // Each open gets a fresh serial number, so a stale handle never names a reused slot.
+      serial_ = (serial_ + 1) & kSerialMask;
+      const CommHandle h = (static_cast<CommHandle>(serial_ + 1) << kSlotBits) |
+                           static_cast<CommHandle>(i + 1);
+      slot.handle.store(h, std::memory_order_release);
+      return h;
+    }
+    ::close(fd);
+    errno = EMFILE;
+    return kNoHandle;
   }
 
   bool CloseHandle(CommHandle h) override {
-    std::unique_ptr<Port> port;
+    int fd;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = ports_.find(h);
-      if (it == ports_.end()) return false;
-      port = std::move(it->second);
-      ports_.erase(it);
+      std::lock_guard<std::mutex> lock(openClose_);
+      Port* p = Find(h);
+      if (!p) return false;
+      fd = p->fd;
+      slots_[SlotIndex(h)].handle.store(kNoHandle, std::memory_order_release);
     }
-    ioctl(port->fd, TIOCNXCL);
-    flock(port->fd, LOCK_UN);
-    return ::close(port->fd) == 0;
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    return ::close(fd) == 0;
   }
 
   bool GetCommProperties(CommHandle h, CommProperties& props) override {
@@ -598,15 +608,32 @@ class PosixPlatform final : public CommPlatform {
     return (bits & TIOCM_DSR) == 0;
   }
 
-  Port* Find(CommHandle h) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = ports_.find(h);
-    return it == ports_.end() ? nullptr : it->second.get();
+  // The open ports live in a fixed table: a handle holds its slot number in the low bits and
+  // the open's serial number above them. Looking a port up takes no lock and allocates nothing,
+  // which keeps the per-request calls cheap; only open and close are serialised.
+  static constexpr int kSlotBits = 5;
+  static constexpr int kSlots = 16;  // at most COM1..COM8 are open at once; room to spare
+  static constexpr std::uint32_t kSerialMask = 0x00FFFFFFu;
+
+  struct Slot {
+    std::atomic<CommHandle> handle{kNoHandle};
+    Port port;
+  };
+
+  static int SlotIndex(CommHandle h) {
+    return static_cast<int>(h & ((CommHandle{1} << kSlotBits) - 1)) - 1;
   }
 
-  std::mutex mutex_;
-  std::unordered_map<CommHandle, std::unique_ptr<Port>> ports_;
-  CommHandle nextHandle_ = 1;
+  Port* Find(CommHandle h) {
+    const int i = SlotIndex(h);
+    if (h == kNoHandle || i < 0 || i >= kSlots) return nullptr;
+    Slot& slot = slots_[i];
+    return slot.handle.load(std::memory_order_acquire) == h ? &slot.port : nullptr;
+  }
+
+  std::mutex openClose_;
+  Slot slots_[kSlots];
+  std::uint32_t serial_ = 0;
 };
 
 }  // namespace
