@@ -67,7 +67,7 @@ bench: deps
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vkt_bench vkt_bench_modbus vkt_bench_relay
 	bench/run.sh $(BENCH_BUILD)
 
-test: build win32 sanitize
+test: build win32 sanitize fuzz-smoke
 	ctest --preset default -j $(JOBS)
 
 clean:

@@ -20,17 +20,20 @@ constexpr std::size_t kCommandLineSize = 128;
 // Total wait for the reply to the lone CR that wakes a modem before hanging up.
 constexpr std::int32_t kWakeReplyWaitMs = 1000;
 
-// The outcome a complete reply stands for: 16150 + n for a small numeric code n, the connect
-// code for 10 and above, 16154 for a word other than "OK", 16149 for anything else.
-ResultCode ClassifyReply(const char* reply) {
+// The outcome a complete reply of `length` characters stands for: 16150 + n for a small
+// numeric code n, the connect code for 10 and above, 16154 for a word other than "OK", 16149
+// for anything else. The length counts, not the first NUL: a NUL byte from the line is part of
+// the reply, so "OK" followed by one is no OK.
+ResultCode ClassifyReply(const char* reply, int length) {
   if (static_cast<std::int8_t>(reply[0]) > '9')
-    return std::strcmp(reply, "OK") == 0 ? kModemOk : kModemOtherText;
+    return length == 2 && reply[0] == 'O' && reply[1] == 'K' ? kModemOk : kModemOtherText;
   std::int64_t n = 0;
-  bool digits = reply[0] != '\0';
-  for (const char* p = reply; *p && digits; ++p) {
-    if (*p < '0' || *p > '9')
+  bool digits = length > 0;
+  for (int i = 0; i < length && digits; ++i) {
+    const char c = reply[i];
+    if (c < '0' || c > '9')
       digits = false;
-    else if ((n = n * 10 + (*p - '0')) > INT32_MAX)
+    else if ((n = n * 10 + (c - '0')) > INT32_MAX)
       digits = false;  // no result code is that large
   }
   if (!digits) return kModemAnswerNotNumber;
@@ -131,7 +134,7 @@ ResultCode TAscModemDrv::ReadModemResponse(const char* sent, TModemReply& reply,
     if (byte == kCr && length > 0) break;
   }
 
-  const ResultCode outcome = ClassifyReply(reply);
+  const ResultCode outcome = ClassifyReply(reply, length);
   return outcome == kModemOk ? kOk : outcome;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,9 @@ struct ReplyCase {
   const char* reply;     // text kept, nullptr to skip the check
 };
 
+// ctest lists each case by its name and the code it expects.
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name << " -> " << c.expected; }
+
 class ReplyCases : public ModemLine, public testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(ReplyCases, Classified) {
@@ -112,6 +116,11 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"Silent", "", kReadTimeout, ""},
         ReplyCase{"StallsBeforeCr", "OK", kReadTimeout, nullptr},
         ReplyCase{"OnlyEcho", "ATZ\r", kReadTimeout, ""},
+        // A NUL byte from the line is part of the reply: it must not hide what follows it.
+        ReplyCase{"OkFollowedByNulIsNoOk", std::string("OK\0\r", 4), kModemOtherText, "OK"},
+        ReplyCase{"DigitFollowedByNulIsNoNumber", std::string("0\0\r", 3), kModemAnswerNotNumber,
+                  "0"},
+        ReplyCase{"NulFirstIsNoNumber", std::string("\0" "1\r", 3), kModemAnswerNotNumber, ""},
         ReplyCase{"LongWordKeeps99", std::string(150, 'A') + "\r", kModemOtherText,
                   nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -256,6 +265,10 @@ struct DialCase {
   ResultCode expected;
   std::int32_t state;
 };
+
+void PrintTo(const DialCase& c, std::ostream* os) {
+  *os << c.name << " -> " << c.expected << ", state " << c.state;
+}
 
 class DialReplies : public ModemLine, public testing::WithParamInterface<DialCase> {};
 

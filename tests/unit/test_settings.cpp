@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <unistd.h>
 
@@ -55,6 +56,9 @@ struct LoadCase {
   ResultCode expected;
   std::function<void(const TDriverSettings&)> check = nullptr;
 };
+
+// ctest lists each case by its name and the code it expects.
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name << " -> " << c.expected; }
 
 class LoadCases : public SettingsFiles, public testing::WithParamInterface<LoadCase> {};
 
@@ -200,6 +204,8 @@ struct RuleCase {
   std::function<void(TDriverSettings&)> change;
   ResultCode expected;
 };
+
+void PrintTo(const RuleCase& c, std::ostream* os) { *os << c.name << " -> " << c.expected; }
 
 class Rules : public testing::TestWithParam<RuleCase> {};
 
