@@ -69,6 +69,7 @@ struct PlatformCase {
   ResultCode initError;
   std::vector<std::uint32_t> sizesAsked;
 };
+void PrintTo(const PlatformCase& c, std::ostream* os) { *os << c.name; }
 
 class AscDrvPlatform : public AscDrv, public testing::WithParamInterface<PlatformCase> {};
 
@@ -153,6 +154,7 @@ struct MultiplierCase {
   std::int32_t baud, dataBits, parity, stopBits;
   std::uint32_t perByte;
 };
+void PrintTo(const MultiplierCase& c, std::ostream* os) { *os << c.name; }
 
 class AscDrvMultiplier : public AscDrv, public testing::WithParamInterface<MultiplierCase> {};
 
@@ -189,6 +191,7 @@ struct RtsCase {
   bool rs485, modem;
   std::uint8_t rtsControl;
 };
+void PrintTo(const RtsCase& c, std::ostream* os) { *os << c.name; }
 
 class AscDrvRts : public AscDrv, public testing::WithParamInterface<RtsCase> {};
 
@@ -261,6 +264,7 @@ struct RestoreCase {
   std::uint32_t platformId;
   std::uint8_t rtsRestored;
 };
+void PrintTo(const RestoreCase& c, std::ostream* os) { *os << c.name; }
 
 class AscDrvRestore : public AscDrv, public testing::WithParamInterface<RestoreCase> {};
 
@@ -344,6 +348,7 @@ struct OpenFailCase {
   const char* call;
   int nth;
 };
+void PrintTo(const OpenFailCase& c, std::ostream* os) { *os << c.name; }
 
 class AscDrvOpenFail : public AscDrv, public testing::WithParamInterface<OpenFailCase> {};
 
@@ -397,6 +402,7 @@ struct SetterCase {
   void (*setNew)(TAscDrv&);
   void (*setSame)(TAscDrv&);
 };
+void PrintTo(const SetterCase& c, std::ostream* os) { *os << c.name; }
 
 class AscDrvSetter : public AscDrv, public testing::WithParamInterface<SetterCase> {};
 
@@ -595,6 +601,7 @@ struct ErrorWordCase {
   std::uint32_t errors;
   ResultCode code;
 };
+void PrintTo(const ErrorWordCase& c, std::ostream* os) { *os << c.name; }
 
 class AscDrvErrorWord : public AscDrv, public testing::WithParamInterface<ErrorWordCase> {};
 
@@ -710,6 +717,7 @@ struct WriteFailCase {
   bool rs485, radio;
   bool rtsDropped;
 };
+void PrintTo(const WriteFailCase& c, std::ostream* os) { *os << c.name; }
 
 class AscDrvWriteFail : public AscDrv, public testing::WithParamInterface<WriteFailCase> {};
 

@@ -138,6 +138,7 @@ struct ChunkCase {
   std::int32_t count;
   std::vector<std::pair<int, int>> frames;  // address on the wire, element count
 };
+void PrintTo(const ChunkCase& c, std::ostream* os) { *os << c.name; }
 
 class Chunking : public ComPortLine, public testing::WithParamInterface<ChunkCase> {};
 
@@ -249,6 +250,7 @@ struct ReplyCase {
   std::function<void(int& status, Bytes& data)> reply;
   ResultCode expected;
 };
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
 
 class Replies : public ComPortLine, public testing::WithParamInterface<ReplyCase> {};
 

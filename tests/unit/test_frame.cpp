@@ -63,6 +63,7 @@ struct LengthCase {
   std::int32_t dataBytes;
   ResultCode code;
 };
+void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
 
 class FrameLength : public testing::TestWithParam<LengthCase> {};
 
@@ -119,6 +120,7 @@ struct StatusCase {
   std::uint8_t status;
   ResultCode code;
 };
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
 
 class FrameStatus : public testing::TestWithParam<StatusCase> {};
 

@@ -136,6 +136,7 @@ struct AttemptCase {
   std::size_t frames;
   std::size_t pauses;  // 300 ms sleeps
 };
+void PrintTo(const AttemptCase& c, std::ostream* os) { *os << c.name; }
 
 class Attempts : public LinkLine, public testing::WithParamInterface<AttemptCase> {};
 
@@ -232,6 +233,7 @@ struct PhaseCase {
   std::uint64_t bodyAt;    // ms after the header
   ResultCode expected;
 };
+void PrintTo(const PhaseCase& c, std::ostream* os) { *os << c.name; }
 
 class Phases : public LinkLine, public testing::WithParamInterface<PhaseCase> {};
 
@@ -392,6 +394,7 @@ struct TurnCase {
   const char* expected;
   std::size_t fill;          // 0xFF bytes after the frame
 };
+void PrintTo(const TurnCase& c, std::ostream* os) { *os << c.name; }
 
 class TurnAroundOrder : public LinkLine, public testing::WithParamInterface<TurnCase> {};
 
