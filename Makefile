@@ -62,7 +62,7 @@ soak: build
 # last the BENCH summary line. Its own tree, built as the default preset builds.
 BENCH_BUILD ?= $(BUILD)/bench
 bench: deps
-	@scripts/install-bench-deps.sh
+	@scripts/install-deps.sh libmodbus-dev valgrind pkg-config
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_BUILD_BENCH=ON -DVKT_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vkt_bench vkt_bench_modbus vkt_bench_relay
 	bench/run.sh $(BENCH_BUILD)

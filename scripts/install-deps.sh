@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when any is missing.
+# Installs the Debian packages the build and the tests need, when any is missing. Given package
+# names, it installs those instead (the benchmark's extras, for one).
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev g++-mingw-w64-i686 clang libclang-rt-14-dev)
+[ $# -gt 0 ] && packages=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
