@@ -45,7 +45,7 @@ fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_BUILD_FUZZ=ON -DVKT_BUILD_TESTS=OFF \
 	      -DVKT_BUILD_TOOLS=OFF -DVKT_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_response fuzz_settings fuzz_modem
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_response fuzz_settings fuzz_modem fuzz_exports
 
 fuzz-smoke: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME)

@@ -33,6 +33,36 @@ def modem(op, window, fast, connect, disc, sent, *segments):
     return head + b"".join(segments)
 
 
+def le16(v):
+    return bytes([v & 0xFF, (v >> 8) & 0xFF])
+
+
+def value(shape, count=0, seed=1):
+    return bytes([shape]) + le16(count) + le16(seed)
+
+
+EMPTY3 = value(0) * 3
+START, STOP, READ_VALUE, READ_BLOCK, READ_ELEMENT, WRITE_VALUE, WRITE_BLOCK, WRITE_ELEMENT = range(8)
+BITS, WORDS, FLOATS, ERROR_REGISTER = 0, 1, 2, 6
+
+
+def call(which, handle=0, log=0):
+    return bytes([which | (log << 3) | (handle << 5)])
+
+
+def tag(kind, station, address, count, offset=0, write_count=0):
+    out = bytes([kind, station]) + le16(address) + le16(count)
+    out += bytes([offset]) if offset < 0xFF else b"\xff" + le16(offset)
+    out += bytes([write_count]) if write_count < 0xFF else b"\xff" + le16(write_count)
+    return out
+
+
+def exports(config, values, calls, *segments):
+    ops = values + calls
+    return bytes([config, len(ops)]) + ops + b"".join(segments)
+
+
+ack = frame(1, 0, [])
 two_words = frame(1, 0, [0x34, 0x12, 0xCD, 0xAB])
 bad = bytearray(two_words)
 bad[-1] ^= 1
@@ -72,6 +102,51 @@ seeds = {
         "open_dials": modem(6, 0, 100, 250, 100, b"", seg(b"0\r"), seg(b"0\r"), seg(b"1\r"),
                             seg(b""), seg(b"0\r"), seg(b"0\r")),
         "close_hangs_up": modem(7, 0, 100, 0, 100, b"", seg(b""), seg(b"0\r"), seg(b"0\r")),
+    },
+    "exports": {
+        "read_value_word": exports(0x08, EMPTY3, call(START) + call(READ_VALUE) + tag(WORDS, 1, 0x10, 1),
+                                   seg(frame(1, 0, [0x34, 0x12]))),
+        "read_block_words": exports(0x08, EMPTY3, call(START) + call(READ_BLOCK, 1) + tag(WORDS, 1, 0x10, 2),
+                                    seg(two_words)),
+        "read_block_bits_two_chunks": exports(0x00, EMPTY3, call(START) + call(READ_BLOCK) + tag(BITS, 3, 0x50, 300),
+                                              seg(frame(3, 0, [1] * 249)), seg(frame(3, 0, [0, 5] * 25 + [1]))),
+        "read_element_float": exports(0x04, EMPTY3, call(START) + call(READ_ELEMENT, 2) + tag(FLOATS, 2, 0x20, 8, 5),
+                                      seg(frame(2, 0, [0, 0, 0x80, 0x3F]))),
+        "write_value_float": exports(0x08, value(4, 0, 7) + value(0) * 2,
+                                     call(START) + call(WRITE_VALUE) + tag(FLOATS, 1, 0x30, 1), seg(ack)),
+        "write_block_words": exports(0x08, value(0) + value(6, 4, 9) + value(0),
+                                     call(START) + call(WRITE_BLOCK, 1) + tag(WORDS, 1, 0x200, 4), seg(ack)),
+        "write_block_bits_two_chunks": exports(0x08, value(5, 260, 3) + value(0) * 2,
+                                               call(START) + call(WRITE_BLOCK) + tag(BITS, 1, 0, 260),
+                                               seg(ack), seg(ack)),
+        "write_element_scalar_to_array": exports(0x08, value(0) * 2 + value(7 | 8, 10, 4),
+                                                 call(START) + call(WRITE_ELEMENT, 2) + tag(FLOATS, 1, 0xFFFE, 1, 3),
+                                                 seg(ack)),
+        "write_block_refused": exports(0x08, value(7, 300, 5) + value(0) * 2,
+                                       call(START) + call(WRITE_BLOCK) + tag(FLOATS, 1, 0, 300, 0, 300)),
+        "read_block_refused": exports(0x08, EMPTY3, call(START) + call(READ_BLOCK) + tag(WORDS, 1, 0, 501)),
+        "failed_read_then_register": exports(0x08, value(2, 0, 3) + value(0) * 2,
+                                             call(START) + call(READ_VALUE) + tag(WORDS, 1, 0, 1) +
+                                             call(READ_VALUE, 1) + tag(ERROR_REGISTER, 1, 2, 1),
+                                             seg(frame(1, 0x81, []))),
+        "rs485_read_words": exports(0x09, EMPTY3, call(START) + call(READ_BLOCK) + tag(WORDS, 7, 0x40, 2),
+                                    seg(frame(7, 0, [1, 2, 3, 4]))),
+        "radio_write_floats": exports(0x0A, value(7 | 8, 3, 2) + value(0) * 2,
+                                      call(START) + call(WRITE_BLOCK) + tag(FLOATS, 2, 0x40, 3), seg(frame(2, 0, []))),
+        "no_start": exports(0x08, EMPTY3, call(READ_VALUE) + tag(WORDS, 1, 0, 1) + call(WRITE_VALUE) + tag(BITS, 1, 0, 1)),
+        "bad_settings": exports(0x88, value(3, 0, 5) + value(0) * 2,
+                                call(START) + call(READ_VALUE) + tag(WORDS, 1, 0, 1) + call(WRITE_VALUE) +
+                                tag(WORDS, 1, 0, 1) + call(READ_VALUE, 1) + tag(ERROR_REGISTER, 1, 1, 1),
+                                seg(two_words)),
+        "port_absent": exports(0x28, EMPTY3, call(START) + call(READ_VALUE) + tag(WORDS, 1, 0, 1), seg(two_words)),
+        "restart_stop_read": exports(0x08, EMPTY3, call(START) + call(START) + call(STOP) +
+                                     call(READ_BLOCK) + tag(WORDS, 1, 0, 2), seg(two_words)),
+        "logged_calls": exports(0x08, value(6, 2, 1) + value(0) * 2,
+                                call(START, 0, 1) + call(WRITE_BLOCK) + tag(WORDS, 1, 0, 2) +
+                                call(READ_BLOCK) + tag(WORDS, 1, 0, 2) + call(STOP) + call(START, 0, 2) +
+                                call(READ_VALUE, 1) + tag(7, 1, 0, 1), seg(ack), seg(two_words)),
+        "bad_station": exports(0x08, EMPTY3, call(START) + call(READ_VALUE) + tag(WORDS, 0xFF, 0, 1)[:2] +
+                               le16(0x0101) + tag(WORDS, 1, 0, 1)[2:], seg(two_words)),
     },
 }
 
