@@ -17,6 +17,7 @@
 #include <new>
 #include <string>
 
+#include "sim_launch.h"
 #include "protocol/frame.h"
 #include "protocol/vkt_com_port.h"
 #include "serial/comm_platform.h"
@@ -210,25 +211,11 @@ TEST(RequestAllocations, AThousandRequestsAllocateNothing) {
 #ifdef VKTSIM_PATH
 // The real backend on a pseudo-terminal served by the simulator.
 TEST(RequestAllocations, RequestsOverAPseudoTerminalAllocateNothing) {
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    if (const int null = open("/dev/null", O_WRONLY); null >= 0) dup2(null, 2);
-    execl(VKTSIM_PATH, VKTSIM_PATH, "--stations", "1", "--pattern", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  char line[256] = {};
-  std::size_t used = 0;
-  while (used + 1 < sizeof line && read(out[0], line + used, 1) == 1 && line[used] != '\n')
-    ++used;
-  line[used] = '\0';
-  const char* prefix = "vktsim: listening on ";
-  ASSERT_EQ(std::strncmp(line, prefix, std::strlen(prefix)), 0) << line;
-  setenv("VKTJX_COM1", line + std::strlen(prefix), 1);
+  const vkt::test::LaunchedSimulator sim =
+      vkt::test::LaunchSimulator(VKTSIM_PATH, {"--stations", "1", "--pattern"}, "/dev/null");
+  ASSERT_GT(sim.pid, 0) << sim.failure;
+  const pid_t pid = sim.pid;
+  setenv("VKTJX_COM1", sim.device.c_str(), 1);
 
   const std::string settingsFile = SettingsFile("[PC_PORT_SESSION]\npcpsPort=1\npcpsBaud=115200\n");
   {
@@ -247,7 +234,6 @@ TEST(RequestAllocations, RequestsOverAPseudoTerminalAllocateNothing) {
   }
   kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);
-  close(out[0]);
   std::remove(settingsFile.c_str());
   unsetenv("VKTJX_COM1");
 }

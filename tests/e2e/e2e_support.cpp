@@ -1,5 +1,7 @@
 #include "e2e_support.h"
 
+#include "sim_launch.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,6 +16,9 @@
 #include <sstream>
 
 namespace e2e {
+
+using vkt::test::LaunchedSimulator;
+using vkt::test::LaunchSimulator;
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -38,30 +43,11 @@ std::vector<std::string> Lines(const std::string& text) {
 bool Simulator::Start(const std::string& dir, std::vector<std::string> args) {
   trace_ = dir + "/vktsim.trace";
   memory_ = dir + "/vktsim.memory";
-  int out[2];
-  if (pipe(out) != 0) return false;
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(out[1], 1);
-    if (const int err = open(trace_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644); err >= 0)
-      dup2(err, 2);
-    close(out[0]);
-    args.insert(args.begin(), {"--trace", "--memory-file", memory_});
-    std::vector<char*> argv{const_cast<char*>(VKTSIM_PATH)};
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(VKTSIM_PATH, argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  std::string first;
-  char c = 0;
-  pollfd p{out[0], POLLIN, 0};
-  while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') first += c;
-  close(out[0]);
-  const std::string prefix = "vktsim: listening on ";
-  if (first.rfind(prefix, 0) != 0) return false;
-  setenv("VKTJX_COM1", first.substr(prefix.size()).c_str(), 1);
+  args.insert(args.begin(), {"--trace", "--memory-file", memory_});
+  const LaunchedSimulator sim = LaunchSimulator(VKTSIM_PATH, args, trace_);
+  if (sim.pid < 0) return false;
+  pid_ = sim.pid;
+  setenv("VKTJX_COM1", sim.device.c_str(), 1);
   return true;
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "sim_launch.h"
 #include "protocol/vkt_com_port.h"
 
 #ifdef VKTSIM_PATH
@@ -58,30 +59,11 @@ class SimLine : public testing::Test {
   void Start(std::vector<std::string> args) {
     errPath_ = TempPath("sim.err");
     files_.push_back(errPath_);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      if (const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644); err >= 0)
-        dup2(err, 2);
-      close(out[0]);
-      args.insert(args.begin(), "--trace");
-      std::vector<char*> argv{const_cast<char*>(VKTSIM_PATH)};
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(VKTSIM_PATH, argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    std::string first;
-    char c = 0;
-    pollfd p{out[0], POLLIN, 0};
-    while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') first += c;
-    close(out[0]);
-    const std::string prefix = "vktsim: listening on ";
-    ASSERT_EQ(first.rfind(prefix, 0), 0u) << first;
-    setenv("VKTJX_COM1", first.substr(prefix.size()).c_str(), 1);
+    args.insert(args.begin(), "--trace");
+    const vkt::test::LaunchedSimulator sim = vkt::test::LaunchSimulator(VKTSIM_PATH, args, errPath_);
+    ASSERT_GT(sim.pid, 0) << sim.failure;
+    pid_ = sim.pid;
+    setenv("VKTJX_COM1", sim.device.c_str(), 1);
   }
 
   // Stops the simulator; its trace and counts are then complete.

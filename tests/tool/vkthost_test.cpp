@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim_launch.h"
 namespace {
 
 std::string ReadFile(const std::string& path) {
@@ -107,26 +108,11 @@ class VkthostTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = MakeTempDir("suite");
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    simPid_ = fork();
-    if (simPid_ == 0) {
-      dup2(out[1], 1);
-      const int err = open((dir_ + "/vktsim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(err, 2);
-      close(out[0]);
-      execl(VKTSIM_PATH, VKTSIM_PATH, "--stations", "1", "--pattern", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c = 0;
-    pollfd pfd{out[0], POLLIN, 0};
-    while (poll(&pfd, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-    const std::string prefix = "vktsim: listening on ";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    device_ = line.substr(prefix.size());
+    const vkt::test::LaunchedSimulator sim = vkt::test::LaunchSimulator(
+        VKTSIM_PATH, {"--stations", "1", "--pattern"}, dir_ + "/vktsim.err");
+    ASSERT_GT(sim.pid, 0) << sim.failure;
+    simPid_ = sim.pid;
+    device_ = sim.device;
     std::ofstream(dir_ + "/VktJX.Cfg") << "[PC_PORT_SESSION]\npcpsPort=1\npcpsBaud=19200\n"
                                           "pcpsVktRespTmo=150\npcpsVktComRetry=2\n";
   }
