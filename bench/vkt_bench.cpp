@@ -96,6 +96,10 @@ void* aligned_alloc(size_t alignment, size_t n) {
   Charge(__builtin_return_address(0));
   return __libc_memalign(alignment, n);
 }
+void* memalign(size_t alignment, size_t n) {
+  Charge(__builtin_return_address(0));
+  return __libc_memalign(alignment, n);
+}
 void free(void* p) { __libc_free(p); }
 }
 
