@@ -10,7 +10,7 @@ namespace {
 
 // How long the writer sleeps when the ring is empty. Records carry their own time stamps, so
 // this only bounds how far the file lags behind the line.
-constexpr auto kIdleWait = std::chrono::milliseconds(5);
+constexpr std::uint32_t kIdleWaitMs = 5;
 
 }  // namespace
 
@@ -43,19 +43,23 @@ bool CaptureRecorder::Start(const std::string& path, const std::string& interfac
   dropped_.store(0);
   droppedWritten_ = 0;
   stop_.store(false);
-  thread_ = std::thread([this] { Run(); });
+  if (!thread_.Start([](void* self) { static_cast<CaptureRecorder*>(self)->Run(); }, this)) {
+    file_.Close();
+    error = "cannot start the capture's writer thread";
+    return false;
+  }
   return true;
 }
 
 void CaptureRecorder::Stop() {
-  if (!thread_.joinable()) return;
+  if (!thread_.Running()) return;
   stop_.store(true, std::memory_order_release);
-  thread_.join();
+  thread_.Join();
   file_.Close();
 }
 
 CaptureRecorder::Slot* CaptureRecorder::Claim() {
-  if (!thread_.joinable()) return nullptr;
+  if (!thread_.Running()) return nullptr;
   const std::uint32_t head = head_.load(std::memory_order_relaxed);
   if (head - tail_.load(std::memory_order_acquire) >= kSlots) {
     dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -133,7 +137,7 @@ void CaptureRecorder::Run() {
     WriteDue();
     if (stopping) break;
     file_.Flush();
-    std::this_thread::sleep_for(kIdleWait);
+    CaptureThread::Pause(kIdleWaitMs);
   }
   file_.Flush();
 }

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "serial/capture_pcapng.h"
+#include "serial/capture_thread.h"
 
 namespace vkt::serial {
 
@@ -54,7 +54,7 @@ class CaptureRecorder {
              std::string& error);
   // Writes what is still in the ring, closes the file and ends the writer thread.
   void Stop();
-  bool Running() const { return thread_.joinable(); }
+  bool Running() const { return thread_.Running(); }
 
   // Bytes that crossed the line; a run longer than a slot becomes several records.
   void Data(std::uint8_t event, std::uint8_t lines, const void* bytes, std::size_t n);
@@ -92,7 +92,7 @@ class CaptureRecorder {
   alignas(64) std::atomic<std::uint64_t> dropped_{0};
   std::atomic<bool> stop_{false};
   std::uint64_t droppedWritten_ = 0;  // writer thread only
-  std::thread thread_;
+  CaptureThread thread_;
 };
 
 }  // namespace vkt::serial
