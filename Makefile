@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test win32 clean demo sanitize fuzz-build fuzz-smoke fuzz soak bench
+.PHONY: all deps build check test win32 clean demo sanitize fuzz-build fuzz-smoke fuzz soak bench deb deb-test
 
 all: build
 
@@ -67,7 +67,19 @@ bench: deps
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vkt_bench vkt_bench_modbus vkt_bench_relay
 	bench/run.sh $(BENCH_BUILD)
 
-test: build win32 sanitize fuzz-smoke
+# The Debian packages (debian/, dpkg-buildpackage) in build/deb, checked with lintian; deb-test
+# installs them on this machine, uses them and purges them again (root or sudo).
+deb: deps
+	scripts/build-deb.sh $(BUILD)/deb
+
+deb-test: deb
+	scripts/test-deb.sh $(BUILD)/deb
+
+# The edit-test loop: the Linux build and its CTest run, nothing else.
+check: build
+	ctest --preset default -j $(JOBS)
+
+test: build win32 sanitize fuzz-smoke deb-test
 	ctest --preset default -j $(JOBS)
 
 clean:

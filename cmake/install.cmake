@@ -55,3 +55,19 @@ if(NOT WIN32)
   install(FILES ${VKTJX_GEN_DIR}/vktjx.pc ${VKTJX_GEN_DIR}/et32b.pc
           DESTINATION ${VKTJX_PKGCONFIG_DIR})
 endif()
+
+# What a Linux machine's user meets beside the programs: man pages, bash completions, the udev
+# example, and the Wireshark dissector where Wireshark looks for Lua plugins.
+if(NOT WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/man/vkthost.1 ${PROJECT_SOURCE_DIR}/man/vktsim.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/man/VktJX.Cfg.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+  install(FILES ${PROJECT_SOURCE_DIR}/completions/vkthost ${PROJECT_SOURCE_DIR}/completions/vktsim
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/udev/99-vkt-serial.rules
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/vktjx/examples/udev)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/wireshark/vkt.lua)
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/vkt.lua
+            DESTINATION ${CMAKE_INSTALL_LIBDIR}/wireshark/plugins)
+  endif()
+endif()

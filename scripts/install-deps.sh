@@ -3,7 +3,8 @@
 # names, it installs those instead (the benchmark's extras, for one).
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgtest-dev g++-mingw-w64-i686 clang libclang-rt-14-dev)
+packages=(cmake make g++ pkg-config libgtest-dev g++-mingw-w64-i686 clang libclang-rt-14-dev
+          build-essential dpkg-dev debhelper fakeroot lintian man-db tshark)
 [ $# -gt 0 ] && packages=("$@")
 
 missing=()

@@ -23,4 +23,52 @@ bool CValue::GetAtU8(std::uint8_t& v) const { return hvGetAtU8(handle_, index_, 
 bool CValue::GetAtI16(std::int16_t& v) const { return hvGetAtI16(handle_, index_, &v) != 0; }
 bool CValue::GetAtR32(float& v) const { return hvGetAtR32(handle_, index_, &v) != 0; }
 
+namespace {
+
+bool NonZero(float v) { return v == v && v != 0.0f; }
+
+}  // namespace
+
+bool CValue::IsSetBit() const {
+  switch (hvType(handle_)) {
+    case kScalarU8: {
+      std::uint8_t v = 0;
+      return hvGetU8(handle_, &v) != 0 && v != 0;
+    }
+    case kScalarI16: {
+      std::int16_t v = 0;
+      return hvGetI16(handle_, &v) != 0 && v != 0;
+    }
+    case kScalarI32: {
+      std::int32_t v = 0;
+      return hvGetI32(handle_, &v) != 0 && v != 0;
+    }
+    case kScalarR32: {
+      float v = 0.0f;
+      return hvGetR32(handle_, &v) != 0 && NonZero(v);
+    }
+    default:
+      return false;
+  }
+}
+
+bool CValue::IsSetBitAt() const {
+  switch (hvType(handle_)) {
+    case kArrayOfBytes: {
+      std::uint8_t v = 0;
+      return hvGetAtU8(handle_, index_, &v) != 0 && v != 0;
+    }
+    case kArrayOfWords: {
+      std::int16_t v = 0;
+      return hvGetAtI16(handle_, index_, &v) != 0 && v != 0;
+    }
+    case kArrayOfFloats: {
+      float v = 0.0f;
+      return hvGetAtR32(handle_, index_, &v) != 0 && NonZero(v);
+    }
+    default:
+      return false;
+  }
+}
+
 }  // namespace vkt::host

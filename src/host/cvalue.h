@@ -9,7 +9,11 @@
 
 namespace vkt::host {
 
-// Array element type codes of the value library.
+// Type codes of the value library: scalars and array elements.
+inline constexpr std::uint16_t kScalarU8 = 2;
+inline constexpr std::uint16_t kScalarI16 = 3;
+inline constexpr std::uint16_t kScalarI32 = 4;
+inline constexpr std::uint16_t kScalarR32 = 7;
 inline constexpr std::uint16_t kArrayOfBytes = 130;
 inline constexpr std::uint16_t kArrayOfWords = 131;
 inline constexpr std::uint16_t kArrayOfFloats = 135;
@@ -42,6 +46,12 @@ class CValue {
   bool GetAtU8(std::uint8_t& v) const;
   bool GetAtI16(std::int16_t& v) const;
   bool GetAtR32(float& v) const;
+
+  // A bit as the host meant it: any non-zero value in the value's own type is a set bit (a
+  // U8 conversion would turn I16 256, I32 65536 or R32 0.5 into 0). A NaN counts as 0, as the
+  // library converts it; a value the library cannot supply is a clear bit.
+  bool IsSetBit() const;
+  bool IsSetBitAt() const;
 
  private:
   HVALUE handle_;

@@ -164,12 +164,9 @@ std::int16_t WriteSingle(const HostTag& tag, HVALUE handle, bool element) {
   // the variable.
   std::uint8_t local[4] = {};
   switch (tag.kind) {
-    case kKindBits: {
-      std::uint8_t bit = 0;
-      if (!value.GetU8(bit)) bit = 0;
-      local[0] = bit != 0 ? 0xFF : 0x00;
+    case kKindBits:
+      local[0] = value.IsSetBit() ? 0xFF : 0x00;
       break;
-    }
     case kKindWords: {
       std::int16_t word = 0;
       if (!value.GetI16(word)) word = 0;
@@ -204,10 +201,13 @@ std::int16_t WriteBlock(const HostTag& tag, HVALUE handle) {
     CValue& at = value.At(i);
     switch (tag.kind) {
       case kKindBits: {
-        std::uint8_t bit = 0;
-        if (!at.GetAtU8(bit)) bit = 0;
-        if (log) logPrint("v[%d] = %d", i, bit);
-        if (i < limit) transferBuffer[i] = bit != 0 ? 0xFF : 0x00;
+        // The log shows the byte as fetched; the bit sent is the element's own non-zero test.
+        std::uint8_t byte = 0;
+        if (log) {
+          if (!at.GetAtU8(byte)) byte = 0;
+          logPrint("v[%d] = %d", i, byte);
+        }
+        if (i < limit) transferBuffer[i] = at.IsSetBitAt() ? 0xFF : 0x00;
         break;
       }
       case kKindWords: {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "settings/wait_settings.h"
+
 namespace vkt {
 
 using namespace serial;
@@ -29,9 +31,10 @@ std::int32_t FillCount(std::int32_t configured) {
   return configured > kMaxFillBytes ? kMaxFillBytes : configured;
 }
 
-// Sleeps only for positive times: a negative setting must not turn into an endless wait.
+// Sleeps only for positive times, at most the longest wait a setting can give.
 void Pause(serial::CommPlatform& os, std::int32_t ms) {
-  if (ms > 0) os.Sleep(static_cast<std::uint32_t>(ms));
+  const std::int32_t pause = PauseMs(ms);
+  if (pause > 0) os.Sleep(static_cast<std::uint32_t>(pause));
 }
 
 bool Retryable(ResultCode code) {
@@ -98,7 +101,7 @@ ResultCode TVktLinkLayer::Exchange(std::uint8_t* frame, std::int32_t& length,
   if (ModemMode() && ModemState() != msConnected) return kModemNotConnected;
 
   std::int32_t attempts = Settings.pcpsVktComRetry;
-  std::int32_t firstTimeout = Settings.pcpsVktRespTmo;
+  std::int32_t firstTimeout = ResponseTimeoutMs(Settings.pcpsVktRespTmo);
   if (ModemMode()) firstTimeout += kModemExtraTimeout;
 
   if (ResetCountdown_ <= 0) {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "settings/wait_settings.h"
+
 namespace vkt {
 
 namespace {
@@ -86,7 +88,7 @@ void TAscModemDrv::ClosePort() {
 void TAscModemDrv::SetModemState(std::int32_t state) { ModemState_ = state; }
 
 std::int32_t TAscModemDrv::ReplyWindow() const {
-  return Settings.pcpsShortModemTmo > 0 ? Settings.pcpsShortModemTmo : kFallbackWindowMs;
+  return WindowMs(Settings.pcpsShortModemTmo, kFallbackWindowMs);
 }
 
 void TAscModemDrv::DrainLine() {

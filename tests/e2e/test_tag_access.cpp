@@ -162,6 +162,51 @@ TEST_F(Line, BitsConvertBothWays) {
     EXPECT_NE(memory.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << memory;
 }
 
+// A bit is set by any non-zero host value in the value's own type, not by its U8 conversion
+// (I16 256, I32 65536 and R32 0.5 all convert to 0): single values and arrays alike.
+TEST_F(Line, ABitIsSetByAnyNonZeroValueInItsOwnType) {
+  dir.Write("init", "1 bit 40 1 0 1 0 1 0 1 0 1 0 1 0\n");
+  Begin({"--init-file", dir.File("init")});
+  struct Single {
+    std::uint16_t address;
+    void (*fill)(HVALUE);
+    int stored;
+  } singles[] = {
+      {40, [](HVALUE h) { hvSetI16(h, 256); }, 255},  {41, [](HVALUE h) { hvSetI32(h, 65536); }, 255},
+      {42, [](HVALUE h) { hvSetR32(h, 0.5f); }, 255}, {43, [](HVALUE h) { hvSetR32(h, -0.25f); }, 255},
+      {44, [](HVALUE h) { hvSetI32(h, 0); }, 0},      {45, [](HVALUE h) { hvSetR32(h, NAN); }, 0},
+  };
+  for (const Single& c : singles) {
+    SCOPED_TRACE(c.address);
+    HostValue v;
+    c.fill(v.h());
+    const HostTag t = Tag(1, 0, c.address);
+    EXPECT_EQ(drvWriteValue(&t, v.h()), 1);
+  }
+  HostValue words;
+  hvDim(words.h(), 131, 3);
+  const std::int16_t w[3] = {256, 0, -32768};
+  for (std::uint16_t i = 0; i < 3; ++i) hvSetAtI16(words.h(), i, w[i]);
+  const HostTag wordRun = Tag(1, 0, 46, 0, 0, 3);
+  EXPECT_EQ(drvWriteBlock(&wordRun, words.h()), 1);
+  HostValue floats;
+  hvDim(floats.h(), 135, 3);
+  const float f[3] = {0.5f, -0.0f, 1e-30f};
+  for (std::uint16_t i = 0; i < 3; ++i) hvSetAtR32(floats.h(), i, f[i]);
+  const HostTag floatRun = Tag(1, 0, 49, 0, 0, 3);
+  EXPECT_EQ(drvWriteBlock(&floatRun, floats.h()), 1);
+
+  const std::string memory = sim.Memory();
+  std::vector<std::string> expected;
+  for (const Single& c : singles)
+    expected.push_back("1 bit " + std::to_string(c.address) + " " + std::to_string(c.stored));
+  for (const char* line : {"1 bit 46 255", "1 bit 47 0", "1 bit 48 255", "1 bit 49 255",
+                           "1 bit 50 0", "1 bit 51 255"})
+    expected.push_back(line);
+  for (const std::string& line : expected)
+    EXPECT_NE(memory.find(line + "\n"), std::string::npos) << line << "\n" << memory;
+}
+
 TEST_F(Line, WordsAndFloatsRoundTrip) {
   Begin({});
   HostValue words;

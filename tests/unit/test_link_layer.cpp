@@ -269,6 +269,51 @@ INSTANTIATE_TEST_SUITE_P(
                     PhaseCase{"ModemBodyStillThreeHundred", true, 5, 0, 320, kIncompleteFrame}),
     [](const testing::TestParamInfo<PhaseCase>& info) { return info.param.name; });
 
+// The first-byte wait as a setting becomes it: no value of the file may hang the request (a
+// negative time cast to a 32-bit wait is about 49 days) or overflow with the modem's 250 ms.
+struct ResponseTimeoutCase {
+  const char* name;
+  std::int32_t configured;
+  bool modem;
+  std::uint32_t wait;  // the read time-out constant set for the first byte
+};
+void PrintTo(const ResponseTimeoutCase& c, std::ostream* os) { *os << c.name; }
+
+class ResponseTimeouts : public LinkLine,
+                         public testing::WithParamInterface<ResponseTimeoutCase> {};
+
+TEST_P(ResponseTimeouts, AreSafeWaits) {
+  const ResponseTimeoutCase& c = GetParam();
+  S.pcpsVktRespTmo = c.configured;
+  S.pcpsModemSuport = c.modem;
+  S.pcpsModemPort = 1;
+  S.pcpsVktComRetry = 1;
+  Open();
+  EXPECT_EQ(ReadTwoWords(), kNoAnswer);
+  // The first time-out set after the frame went out is the first-byte wait.
+  bool written = false;
+  std::uint32_t wait = 0;
+  for (const auto& call : fake.Calls()) {
+    if (call.name == "WriteFile") written = true;
+    if (written && call.name == "SetCommTimeouts") {
+      wait = static_cast<std::uint32_t>(call.value);
+      break;
+    }
+  }
+  EXPECT_EQ(wait, c.wait);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LinkLayer, ResponseTimeouts,
+    testing::Values(ResponseTimeoutCase{"AsConfigured", 1200, false, 1200},
+                    ResponseTimeoutCase{"NegativeIsTheDefault", -5, false, 500},
+                    ResponseTimeoutCase{"MinusOneIsTheDefault", -1, false, 500},
+                    ResponseTimeoutCase{"ZeroIsTheDefault", 0, false, 500},
+                    ResponseTimeoutCase{"HugeIsOneMinute", 2147483647, false, 60000},
+                    ResponseTimeoutCase{"ModemAddsAfterTheCut", 2147483600, true, 60250},
+                    ResponseTimeoutCase{"ModemNegative", -100, true, 750}),
+    [](const testing::TestParamInfo<ResponseTimeoutCase>& info) { return info.param.name; });
+
 // ---- Reset countdown ----------------------------------------------------------------------
 
 TEST_F(LinkLine, ResetsThePortAfterARunOfFailedTransactions) {

@@ -12,7 +12,12 @@ endif()
 string(REGEX MATCHALL "[^\n]+" lines "${nm_out}")
 set(exported)
 foreach(line IN LISTS lines)
+  # The version node itself is an absolute symbol; the functions carry their version after @@.
+  if(line MATCHES " A [^ ]+$")
+    continue()
+  endif()
   string(REGEX REPLACE "^.* ([^ ]+)$" "\\1" name "${line}")
+  string(REGEX REPLACE "@.*$" "" name "${name}")
   list(APPEND exported ${name})
 endforeach()
 

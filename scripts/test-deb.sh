@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Installs the built Debian packages on this machine, uses them as a user and a host developer
+# would (vkthost --help, man -w, a C host built against the installed development package and run
+# against the installed simulator), then purges them and checks that nothing of them is left.
+# Needs root (or sudo). Usage: scripts/test-deb.sh [DEBDIR]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+debs=${1:-$here/build/deb}
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+packages=(libvktjx0 libet32b0 libvktjx-dev vktjx-tools)
+work=$(mktemp -d "${TMPDIR:-/tmp}/vktjx-deb.XXXXXX")
+simpid=""
+installed=0
+purge() { $sudo env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${packages[@]}" > "$work/purge.log" 2>&1; }
+cleanup() {
+  if [ -n "$simpid" ]; then kill "$simpid" 2>/dev/null || true; wait "$simpid" 2>/dev/null || true; fi
+  [ "$installed" -eq 1 ] && purge || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "deb test: $*" >&2; exit 1; }
+
+for p in "${packages[@]}"; do
+  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    fail "$p is already installed on this machine; purge it first"
+  fi
+done
+files=()
+for p in "${packages[@]}"; do
+  f=$(ls "$debs/${p}_"*.deb 2>/dev/null | head -1)
+  [ -n "$f" ] || fail "no package $p in $debs (make deb)"
+  files+=("$f")
+done
+
+installed=1
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${files[@]}" \
+  > "$work/install.log" 2>&1 || { cat "$work/install.log"; fail "the packages do not install"; }
+dpkg -L "${packages[@]}" | sort -u > "$work/files"
+
+vkthost --help > "$work/help" || fail "vkthost --help fails"
+grep -q "^usage: vkthost" "$work/help" || fail "vkthost --help says: $(head -2 "$work/help")"
+vktsim --help > /dev/null || fail "vktsim --help fails"
+for page in vkthost vktsim VktJX.Cfg; do
+  man -w "$page" > /dev/null || fail "man -w $page finds no page"
+done
+[ -f /usr/share/bash-completion/completions/vkthost ] || fail "no bash completion for vkthost"
+
+# A C host against the installed development package, with find_package(VktJX) and pkg-config.
+cmake -S "$here/tests/tool/installed_host" -B "$work/host" -DCMAKE_BUILD_TYPE=Release \
+  > "$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; fail "find_package(VktJX) host does not configure"; }
+cmake --build "$work/host" > "$work/build.log" 2>&1 || { cat "$work/build.log"; fail "the host does not build"; }
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Werror -o "$work/host-pkgconfig" "$here/tests/tool/installed_host/host.c" \
+  $(pkg-config --cflags --libs vktjx) || fail "the pkg-config host does not build"
+
+vktsim --stations 3 > "$work/sim.out" 2> "$work/sim.err" &
+simpid=$!
+device=""
+for _ in $(seq 100); do
+  device=$(sed -n 's/^vktsim: listening on //p' "$work/sim.out")
+  [ -n "$device" ] && break
+  sleep 0.05
+done
+[ -n "$device" ] || fail "the installed simulator did not start"
+mkdir "$work/run"
+cp /usr/share/vktjx/examples/VktJX.Cfg "$work/run/"
+export VKTJX_COM1=$device
+(cd "$work/run" && "$work/host/host" 3 > "$work/host.log") || fail "the find_package(VktJX) host failed"
+(cd "$work/run" && "$work/host-pkgconfig" 3 > "$work/host-pc.log") || fail "the pkg-config host failed"
+out=$(vkthost --dir "$work/run" read 3 word 50 3) || fail "the installed vkthost failed: $out"
+case "$out" in *"50: 4321 -7 12"*) ;; *) fail "installed vkthost read: $out" ;; esac
+kill "$simpid"; wait "$simpid" 2>/dev/null || true; simpid=""
+
+installed=0
+purge || { cat "$work/purge.log"; fail "the packages do not purge"; }
+for p in "${packages[@]}"; do
+  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'installed'; then fail "$p is still installed"; fi
+done
+left=0
+while read -r f; do
+  case "$f" in /.|/usr|/usr/bin|/usr/include|/usr/lib|/usr/lib/*-linux-gnu|/usr/share|/usr/share/doc|\
+    /usr/share/man|/usr/share/man/man[0-9]|/usr/share/bash-completion|/usr/share/bash-completion/completions|\
+    /usr/lib/*-linux-gnu/pkgconfig|/usr/lib/*-linux-gnu/cmake) continue ;;
+  esac
+  if [ -e "$f" ] || [ -L "$f" ]; then echo "left behind: $f" >&2; left=1; fi
+done < "$work/files"
+[ "$left" -eq 0 ] || fail "the purge left files behind"
+echo "deb test: installed, used, purged; nothing left behind"
