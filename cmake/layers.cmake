@@ -6,6 +6,9 @@
 set(VKT_LAYERS common serial settings modem protocol)
 set(VKT_LAYER_ROOTS ${CMAKE_CURRENT_BINARY_DIR}/layer-include)
 
+# VKT_CORE_SOURCES: every layer's portable sources, for targets that compile the chain in
+# themselves with a platform of their own (the export fuzz target).
+set(VKT_CORE_SOURCES "")
 set(vkt_visible "")
 set(vkt_below "")
 foreach(layer IN LISTS VKT_LAYERS)
@@ -21,6 +24,7 @@ foreach(layer IN LISTS VKT_LAYERS)
   # Each directory holds only portable sources; the platform files are chosen by the caller.
   file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/${layer}/*.cpp)
   list(FILTER sources EXCLUDE REGEX "/platform_[a-z0-9_]+\\.cpp$")
+  list(APPEND VKT_CORE_SOURCES ${sources})
   add_library(vkt_${layer} STATIC ${sources})
   target_include_directories(vkt_${layer} PUBLIC ${root} ${PROJECT_SOURCE_DIR}/include)
   if(vkt_below)
