@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev g++-mingw-w64-i686 clang libclang-rt-14-dev
-          build-essential dpkg-dev debhelper fakeroot lintian man-db)
+          build-essential dpkg-dev debhelper fakeroot lintian man-db tshark
+          libmosquitto-dev mosquitto mosquitto-clients libtomlplusplus-dev nlohmann-json3-dev)
 [ $# -gt 0 ] && packages=("$@")
 
 missing=()

@@ -1,6 +1,11 @@
 #include "host/driver_instance.h"
 
+#include <cstdlib>
 #include <new>
+#include <string>
+
+#include "serial/capture_platform.h"
+#include "serial/capture_recorder.h"
 
 #include "host/driver_log.h"
 #include "host/error_registers.h"
@@ -13,12 +18,55 @@ namespace {
 TVktComPort* driverPort = nullptr;
 HVALUE settingsHandle = 0;
 
+// The line capture of the current start, when VKTJX_CAPTURE asked for one.
+serial::CaptureRecorder* captureRecorder = nullptr;
+serial::CapturePlatform* capturePlatform = nullptr;
+
+constexpr std::uint64_t kDefaultCaptureMb = 64;
+
+void StopCapture() {
+  delete capturePlatform;
+  capturePlatform = nullptr;
+  delete captureRecorder;  // writes what is left and closes the file
+  captureRecorder = nullptr;
+}
+
+// The seam the driver object is to use: the system's, or the capture in front of it. A capture
+// that cannot start is logged and the start goes on without it.
+serial::CommPlatform* StartCapture() {
+  const char* path = std::getenv("VKTJX_CAPTURE");
+  if (path == nullptr || *path == '\0') return nullptr;
+  std::uint64_t maxMb = kDefaultCaptureMb;
+  if (const char* mb = std::getenv("VKTJX_CAPTURE_MAX_MB"); mb != nullptr && *mb != '\0') {
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(mb, &end, 10);
+    if (end != mb && *end == '\0' && v > 0) maxMb = v;
+  }
+  captureRecorder = new (std::nothrow) serial::CaptureRecorder();
+  std::string error;
+  if (captureRecorder == nullptr ||
+      !captureRecorder->Start(path, "VktJX serial line", maxMb * 1024 * 1024, error)) {
+    if (logEnabled()) logPrint("line capture off: %s\n", error.empty() ? path : error.c_str());
+    StopCapture();
+    return nullptr;
+  }
+  capturePlatform =
+      new (std::nothrow) serial::CapturePlatform(serial::SystemPlatform(), *captureRecorder);
+  if (capturePlatform == nullptr) {
+    StopCapture();
+    return nullptr;
+  }
+  if (logEnabled()) logPrint("line capture to %s\n", path);
+  return capturePlatform;
+}
+
 void DestroyDriverPort() {
   if (driverPort == nullptr) return;
   TVktComPort* port = driverPort;
   driverPort = nullptr;
   port->CloseLink();
   delete port;
+  StopCapture();
 }
 
 std::int32_t LogModeOf(std::uint16_t p4) {
@@ -44,8 +92,12 @@ std::int16_t StartDriver(std::uint16_t p1, std::uint16_t p2, std::uint16_t p3,
   // A second start without a stop releases the first object's port before the new object
   // claims it.
   DestroyDriverPort();
-  driverPort = new (std::nothrow) TVktComPort(nullptr);
-  if (driverPort == nullptr) return -1;
+  serial::CommPlatform* platform = StartCapture();
+  driverPort = new (std::nothrow) TVktComPort(nullptr, platform);
+  if (driverPort == nullptr) {
+    StopCapture();
+    return -1;
+  }
   const ResultCode code = driverPort->OpenLink(kSettingsFile);
   if (code == kOk) return 1;
   setError(kOpStart, code);

@@ -210,6 +210,8 @@ bool ParseArgs(int argc, char** argv, Options& options, std::vector<Command>& co
       options.driver = value;
     } else if (arg == "--dir") {
       options.dir = value;
+    } else if (arg == "--capture") {
+      options.capture = value;
     } else if (arg == "--sim") {
       options.sim = value;
     } else if (arg == "--log") {
@@ -272,6 +274,8 @@ const char* Usage() {
       "  --port COMn=DEVICE   serial device of port COMn for this run (n 1..8), e.g.\n"
       "                       --port COM1=/dev/ttyUSB0; sets VKTJX_COMn\n"
       "  --log new|append     driver log on (VKTJX_LOG, else VKTJX.log in DIR)\n"
+      "  --capture FILE       record the line into FILE (pcapng, for Wireshark or\n"
+      "                       vkthost decode); sets VKTJX_CAPTURE\n"
       "  --sim PATH           demo: the station simulator (default: vktsim next to vkthost)\n"
       "\n"
       "Commands (KIND is bit, word, float or reg, the error registers 0..3):\n"

@@ -15,6 +15,7 @@ struct Options {
   std::string dir;     // empty: the current directory
   std::vector<std::pair<int, std::string>> ports;  // COMn mapped to a device for this run
   std::uint16_t logCode = 0;                       // p4 of the start: 0, kLogNewFile, kLogAppend
+  std::string capture;                             // line capture file for this run (VKTJX_CAPTURE)
   std::string sim;                                 // demo: the simulator (empty: next to vkthost)
   bool help = false;
 };

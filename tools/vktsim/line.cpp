@@ -204,6 +204,8 @@ bool Line::Flush(std::int64_t nowUs) {
       }
       return false;
     }
+    if (capture_ != nullptr && written > 0)
+      capture_->Data(vkt::serial::kEventSent, 0, s.bytes + s.sent, static_cast<std::size_t>(written));
     s.sent = static_cast<std::uint16_t>(s.sent + written);
     if (s.sent == s.length) {
       head_ = (head_ + 1) % kSegments;

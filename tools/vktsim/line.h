@@ -7,6 +7,7 @@
 #include <string>
 
 #include "options.h"
+#include "serial/capture_recorder.h"
 #include "report.h"
 
 namespace vktsim {
@@ -27,6 +28,8 @@ class Line {
 
   // Queues bytes to leave no earlier than `notBeforeUs`. Bytes always leave in queue order.
   void Queue(const std::uint8_t* bytes, std::size_t n, std::int64_t notBeforeUs);
+  // Records what leaves the line into `capture` from now on (null: stops recording).
+  void SetCapture(vkt::serial::CaptureRecorder* capture) { capture_ = capture; }
   // Forgets everything still queued (the other side went away).
   void Discard();
 
@@ -50,6 +53,7 @@ class Line {
 
   const Options& options_;
   Report& report_;
+  vkt::serial::CaptureRecorder* capture_ = nullptr;
   int fd_ = -1;
   bool pty_ = false;
   bool blocked_ = false;

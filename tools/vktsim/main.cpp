@@ -103,6 +103,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vktsim: %s\n", error.c_str());
     return 1;
   }
+  vkt::serial::CaptureRecorder capture;
+  if (!options.captureFile.empty()) {
+    if (!capture.Start(options.captureFile, "vktsim " + path, 0, error)) {
+      std::fprintf(stderr, "vktsim: %s\n", error.c_str());
+      return 1;
+    }
+    line.SetCapture(&capture);
+    capture.Note(vkt::serial::kEventStatus, 0, "vktsim listening on %s", path.c_str());
+  }
   vktsim::StationServer stations(options, memory, line, report);
   vktsim::Modem modem(options, line, stations, report);
 
@@ -175,6 +184,8 @@ int main(int argc, char** argv) {
         for (;;) {
           const ssize_t n = read(line.fd(), input, sizeof input);
           if (n > 0) {
+            if (capture.Running())
+              capture.Data(vkt::serial::kEventReceived, 0, input, static_cast<std::size_t>(n));
             if (lineClosed) {
               lineClosed = false;
               ++report.counters.lineOpens;
@@ -203,6 +214,7 @@ int main(int argc, char** argv) {
         if (hangUp) {
           if (!lineClosed) {
             report.Trace("line closed by the other side");
+            if (capture.Running()) capture.Note(vkt::serial::kEventStatus, 0, "line closed by the other side");
             lineClosed = true;
             line.Discard();
             stations.Reset();
@@ -213,6 +225,7 @@ int main(int argc, char** argv) {
           lineClosed = false;
           ++report.counters.lineOpens;
           report.Trace("line opened by the other side");
+          if (capture.Running()) capture.Note(vkt::serial::kEventStatus, 0, "line opened by the other side");
         }
       }
     }
@@ -227,6 +240,8 @@ int main(int argc, char** argv) {
   }
 
   SaveMemory(options, memory);
+  line.SetCapture(nullptr);
+  capture.Stop();
   report.PrintCounters();
   if (!options.link.empty()) unlink(options.link.c_str());
   return exitCode;

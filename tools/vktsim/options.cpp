@@ -248,6 +248,8 @@ ParseOutcome ParseOptions(int argc, char** argv, Options& o, std::string& error)
       if (!number(0, 600000, o.modemConnectDelayMs)) return ParseOutcome::kError;
     } else if (arg == "--memory-file") {
       if (!value(o.memoryFile)) return ParseOutcome::kError;
+    } else if (arg == "--capture") {
+      if (!value(o.captureFile)) return ParseOutcome::kError;
     } else if (arg == "--init-file") {
       if (!value(o.initFile)) return ParseOutcome::kError;
     } else {
@@ -356,6 +358,11 @@ Modem:
   silence before and after it returns to command mode with OK; a single CR
   right after the "+++" is ignored. Closing the pseudo-terminal drops the call,
   as dropping DTR would on a real line.
+
+Capture:
+  --capture FILE         record every byte the simulator receives and sends
+                         into FILE as pcapng (link type 250, RTAC serial), for
+                         Wireshark with tools/wireshark/vkt.lua or vkthost decode
 
 Output:
   --trace                decoded trace of every request, response, fault and

@@ -50,6 +50,8 @@ struct Options {
   int modemConnectDelayMs = 500;
   std::string memoryFile;
   std::string initFile;
+  std::string captureFile;  // record the line as pcapng
+  std::string replayFile;   // answer from a recorded capture
 
   // Microseconds one character occupies on the wire with this framing at this speed.
   double ByteTimeUs() const;

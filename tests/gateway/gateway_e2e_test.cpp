@@ -1,0 +1,399 @@
+// vktgw as an operator runs it: a separate process on a line served by vktsim over a
+// pseudo-terminal, publishing to a real mosquitto broker started by the test, judged by what
+// an MQTT client sees.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "mqtt_fixture.h"
+#include "sim_launch.h"
+
+namespace vktgw::test {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+std::string MakeTempDir(const char* tag) {
+  std::string t = ::testing::TempDir() + "vktgw_" + tag + "_XXXXXX";
+  if (mkdtemp(t.data()) == nullptr) return {};
+  char real[PATH_MAX];
+  return realpath(t.c_str(), real) ? real : t;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A child process run with its standard error in a file, ended by the test.
+struct Child {
+  pid_t pid = -1;
+  std::string errPath;
+
+  void Start(const std::vector<std::string>& args, const std::string& err) {
+    errPath = err;
+    pid = fork();
+    if (pid == 0) {
+      const FILE* f = std::freopen(err.c_str(), "w", stderr);
+      (void)f;
+      std::vector<std::string> copy = args;
+      std::vector<char*> argv;
+      for (std::string& a : copy) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  // Sends `sig` and returns the exit status (-1 for a signal death or a hang).
+  int Stop(int sig) {
+    if (pid <= 0) return -1;
+    kill(pid, sig);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return -1;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  ~Child() {
+    if (pid > 0) Stop(SIGKILL);
+  }
+};
+
+json Json(const Received& r) { return json::parse(r.payload, nullptr, false); }
+
+// Matches a message on `topic` whose JSON has every field of `fields`.
+std::function<bool(const Received&)> On(const std::string& topic, const json& fields = json::object()) {
+  return [topic, fields](const Received& r) {
+    if (r.topic != topic) return false;
+    const json j = json::parse(r.payload, nullptr, false);
+    if (j.is_discarded()) return false;
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+      if (!j.contains(it.key()) || j[it.key()] != it.value()) return false;
+    return true;
+  };
+}
+
+class GatewayE2E : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    suiteDir_ = new std::string(MakeTempDir("broker"));
+    broker_ = new Broker(*suiteDir_);
+    if (!broker_->Start()) GTEST_SKIP() << broker_->failure();
+  }
+  static void TearDownTestSuite() {
+    delete broker_;
+    std::error_code ignored;
+    std::filesystem::remove_all(*suiteDir_, ignored);
+    delete suiteDir_;
+  }
+
+  void SetUp() override {
+    dir_ = MakeTempDir("case");
+    prefix_ = std::string("vkt/") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::ofstream(dir_ + "/VktJX.Cfg") << "[PC_PORT_SESSION]\npcpsPort=1\npcpsBaud=19200\n"
+                                          "pcpsVktRespTmo=100\npcpsVktComRetry=1\n"
+                                          "pcpsFailFramesToReset=5\n";
+  }
+  void TearDown() override {
+    gateway_.Stop(SIGKILL);
+    sim_.Stop(SIGTERM);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  // vktsim serving `stations` with preset memory, reached through a symlink that survives a
+  // restart of the simulator.
+  void StartSimulator(const std::string& stations = "1") {
+    const LaunchedSimulator_ s = vkt::test::LaunchSimulator(
+        VKTSIM_PATH, {"--stations", stations, "--pattern", "--link", dir_ + "/line"},
+        dir_ + "/vktsim.err");
+    ASSERT_GT(s.pid, 0) << s.failure;
+    sim_.pid = s.pid;
+  }
+
+  // Writes the gateway's configuration with `polls` ([[poll]] tables) and starts it.
+  void StartGateway(const std::string& polls, int brokerPort = 0) {
+    const std::string config = dir_ + "/gw.toml";
+    std::ofstream(config) << "[line]\ndir = \".\"\nport = \"COM1=" << dir_ << "/line\"\n"
+                          << "[mqtt]\nurl = \"mqtt://127.0.0.1:"
+                          << (brokerPort ? brokerPort : broker_->port()) << "\"\nprefix = \""
+                          << prefix_ << "\"\n"
+                          << "[demotion]\nafter_failures = 2\nperiod_ms = 300\nmax_period_ms = 1200\n"
+                          << polls;
+    gateway_.Start({VKTGW_PATH, config}, dir_ + "/vktgw.err");
+  }
+
+  std::string Log() { return "vktgw stderr:\n" + ReadFile(dir_ + "/vktgw.err"); }
+  std::string T(const std::string& rest) { return prefix_ + "/" + rest; }
+
+  using LaunchedSimulator_ = vkt::test::LaunchedSimulator;
+  static std::string* suiteDir_;
+  static Broker* broker_;
+  std::string dir_, prefix_;
+  Child sim_, gateway_;
+};
+
+std::string* GatewayE2E::suiteDir_ = nullptr;
+Broker* GatewayE2E::broker_ = nullptr;
+
+const char kWords[] =
+    "[[poll]]\nname = \"words\"\nstation = 1\nkind = \"word\"\naddress = 100\ncount = 3\n"
+    "interval_ms = 100\n";
+
+// A subscriber that comes late still finds every element, retained, with quality and time
+// stamp, and the gateway and station online.
+TEST_F(GatewayE2E, LateSubscriberFindsRetainedValuesAndStatus) {
+  StartSimulator();
+  StartGateway(std::string(kWords) +
+               "[[poll]]\nname = \"f\"\nstation = 1\nkind = \"float\"\naddress = 7\n"
+               "[[poll]]\nname = \"b\"\nstation = 1\nkind = \"bit\"\naddress = 3\n");
+  {
+    TestClient early(broker_->port(), "early");
+    early.Subscribe(prefix_ + "/#");
+    ASSERT_GE(early.WaitFor(On(T("1/bit/3"))), 0) << Log();
+    ASSERT_GE(early.WaitFor(On(T("1/word/102"))), 0) << Log();
+  }
+  TestClient late(broker_->port(), "late");
+  late.Subscribe(prefix_ + "/#");
+  const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+  struct Expect {
+    const char* topic;
+    json value;
+  };
+  const Expect expected[] = {{"1/word/100", 100}, {"1/word/101", 101}, {"1/word/102", 102},
+                             {"1/float/7", 7.5},  {"1/bit/3", 1}};
+  for (const Expect& e : expected) {
+    SCOPED_TRACE(e.topic);
+    const int i = late.WaitFor(On(T(e.topic)));
+    ASSERT_GE(i, 0) << Log();
+    const Received r = late.Snapshot()[i];
+    EXPECT_TRUE(r.retained);
+    const json j = Json(r);
+    EXPECT_EQ(j["value"], e.value);
+    EXPECT_EQ(j["quality"], "good");
+    EXPECT_EQ(j["code"], 0);
+    EXPECT_TRUE(std::regex_match(j["ts"].get<std::string>(), iso)) << j;
+  }
+  EXPECT_GE(late.WaitFor(On(T("status"), {{"online", true}})), 0);
+  EXPECT_GE(late.WaitFor(On(T("1/status"), {{"state", "online"}, {"code", 0}})), 0);
+}
+
+// Writes in each accepted form land on the line and come back through the polled values;
+// the result goes to /set/result, or to the MQTT 5 response topic with the correlation data.
+// A malformed payload is answered and the value stays as it was.
+TEST_F(GatewayE2E, WritesAndTheirResults) {
+  StartSimulator();
+  StartGateway(kWords);
+  TestClient c(broker_->port(), "writer");
+  c.Subscribe(prefix_ + "/#");
+  c.Subscribe("answers/#");
+  ASSERT_GE(c.WaitFor(On(T("1/word/100"), {{"value", 100}})), 0) << Log();
+
+  c.Publish(T("1/word/100/set"), "42");
+  EXPECT_GE(c.WaitFor(On(T("1/word/100/set/result"), {{"ok", true}})), 0) << Log();
+  EXPECT_GE(c.WaitFor(On(T("1/word/100"), {{"value", 42}})), 0);
+
+  c.Publish(T("1/word/101/set"), "[-5, 7]");
+  EXPECT_GE(c.WaitFor(On(T("1/word/101/set/result"), {{"ok", true}})), 0);
+  EXPECT_GE(c.WaitFor(On(T("1/word/101"), {{"value", -5}})), 0);
+  EXPECT_GE(c.WaitFor(On(T("1/word/102"), {{"value", 7}})), 0);
+
+  const int before = c.Count();
+  c.Publish(T("1/word/100/set"), R"({"value": 43})", "answers/a", std::string("\x01\x00id", 4));
+  const int answer = c.WaitFor(On("answers/a", {{"ok", true}}), before);
+  ASSERT_GE(answer, 0) << Log();
+  EXPECT_EQ(c.Snapshot()[answer].correlation, std::string("\x01\x00id", 4));
+  EXPECT_GE(c.WaitFor(On(T("1/word/100"), {{"value", 43}})), 0);
+
+  struct Bad {
+    const char* topic;
+    const char* payload;
+    int code;
+  };
+  const Bad bad[] = {{"1/word/100/set", "\"forty\"", 17001},
+                     {"1/word/100/set", "{\"value\": 1.5}", 17001},
+                     {"1/dword/100/set", "1", 16012}};
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.payload);
+    const int from = c.Count();
+    c.Publish(T(b.topic), b.payload);
+    const int i = c.WaitFor(On(T(std::string(b.topic) + "/result"), {{"ok", false}, {"code", b.code}}), from);
+    ASSERT_GE(i, 0) << Log();
+    EXPECT_FALSE(Json(c.Snapshot()[i])["message"].get<std::string>().empty());
+  }
+  // the word still holds 43: read again after a write to its neighbour has come back
+  const int from = c.Count();
+  c.Publish(T("1/word/102/set"), "8");
+  ASSERT_GE(c.WaitFor(On(T("1/word/102"), {{"value", 8}}), from), 0);
+  for (const Received& r : c.Snapshot()) {
+    if (r.topic == T("1/word/100")) {
+      EXPECT_NE(Json(r)["value"], 1) << r.payload;
+    }
+  }
+  EXPECT_EQ(gateway_.Stop(SIGTERM), 0) << Log();
+}
+
+// A value moves less than the deadband: not published; more: published. A second group on
+// the neighbouring word, with no deadband, shows when the first has been read again.
+TEST_F(GatewayE2E, DeadbandHoldsSmallChanges) {
+  StartSimulator();
+  StartGateway(
+      "[[poll]]\nname = \"banded\"\nstation = 1\nkind = \"word\"\naddress = 200\n"
+      "interval_ms = 50\ndeadband = 5\n"
+      "[[poll]]\nname = \"marker\"\nstation = 1\nkind = \"word\"\naddress = 201\ninterval_ms = 50\n");
+  TestClient c(broker_->port(), "deadband");
+  c.Subscribe(prefix_ + "/#");
+  ASSERT_GE(c.WaitFor(On(T("1/word/200"), {{"value", 200}})), 0) << Log();
+  c.Publish(T("1/word/200/set"), "[204, 1]");
+  ASSERT_GE(c.WaitFor(On(T("1/word/201"), {{"value", 1}})), 0);
+  c.Publish(T("1/word/201/set"), "2");  // by its echo, word 200 has been read again too
+  ASSERT_GE(c.WaitFor(On(T("1/word/201"), {{"value", 2}})), 0);
+  EXPECT_EQ(c.WaitFor(On(T("1/word/200"), {{"value", 204}}), 0, 200ms), -1);
+  c.Publish(T("1/word/200/set"), "206");
+  EXPECT_GE(c.WaitFor(On(T("1/word/200"), {{"value", 206}})), 0);
+}
+
+// The simulator goes away: each element turns bad once with the code, keeping its value; the
+// station is demoted and probed, a write to it is answered at once with its code, the
+// other station's status is untouched; the simulator comes back and the probe restores it.
+TEST_F(GatewayE2E, SilentStationIsDemotedAndBroughtBack) {
+  StartSimulator();
+  StartGateway(kWords);
+  TestClient c(broker_->port(), "health");
+  c.Subscribe(prefix_ + "/#");
+  ASSERT_GE(c.WaitFor(On(T("1/word/100"), {{"value", 100}, {"quality", "good"}})), 0) << Log();
+  ASSERT_GE(c.WaitFor(On(T("1/status"), {{"state", "online"}})), 0);
+
+  const int cut = c.Count();
+  sim_.Stop(SIGTERM);
+  const int bad = c.WaitFor(On(T("1/word/100"), {{"quality", "bad"}, {"value", 100}}), cut);
+  ASSERT_GE(bad, 0) << Log();
+  EXPECT_NE(Json(c.Snapshot()[bad])["code"], 0);
+  const int demoted = c.WaitFor(On(T("1/status"), {{"state", "demoted"}}), cut);
+  ASSERT_GE(demoted, 0) << Log();
+  const json status = Json(c.Snapshot()[demoted]);
+
+  const int w = c.Count();
+  c.Publish(T("1/word/100/set"), "5");
+  const int result = c.WaitFor(On(T("1/word/100/set/result"), {{"ok", false}}), w);
+  ASSERT_GE(result, 0);
+  EXPECT_EQ(Json(c.Snapshot()[result])["code"], status["code"]);
+
+  std::this_thread::sleep_for(1s);  // a few failed probes
+  int bads = 0;
+  for (const Received& r : c.Snapshot())
+    if (r.topic == T("1/word/100") && Json(r)["quality"] == "bad") ++bads;
+  EXPECT_EQ(bads, 1);
+
+  const int back = c.Count();
+  StartSimulator();
+  EXPECT_GE(c.WaitFor(On(T("1/status"), {{"state", "online"}, {"code", 0}}), back, 20s), 0) << Log();
+  // back with its old value: published good although unchanged
+  EXPECT_GE(c.WaitFor(On(T("1/word/100"), {{"value", 100}, {"quality", "good"}}), back), 0);
+}
+
+// A station that never answers stays offline until demoted and is then only probed; the
+// station that answers keeps being read and a write to the absent one gets its code at once.
+TEST_F(GatewayE2E, AbsentStationGoesFromOfflineToDemoted) {
+  StartSimulator("1");
+  StartGateway(std::string(kWords) +
+               "[[poll]]\nname = \"absent\"\nstation = 9\nkind = \"float\"\naddress = 0\n"
+               "interval_ms = 100\n");
+  TestClient c(broker_->port(), "absent");
+  c.Subscribe(prefix_ + "/#");
+  ASSERT_GE(c.WaitFor(On(T("9/status"), {{"state", "offline"}})), 0) << Log();
+  const int d = c.WaitFor(On(T("9/status"), {{"state", "demoted"}, {"code", 16105}}));
+  ASSERT_GE(d, 0) << Log();
+  EXPECT_GE(c.WaitFor(On(T("9/float/0"), {{"quality", "bad"}, {"code", 16105}})), 0);
+  EXPECT_TRUE(Json(c.Snapshot()[c.WaitFor(On(T("9/float/0")))])["value"].is_null());
+  const int from = c.Count();
+  c.Publish(T("1/word/100/set"), "77");
+  EXPECT_GE(c.WaitFor(On(T("1/word/100"), {{"value", 77}}), from), 0);
+  c.Publish(T("9/float/0/set"), "1.5");
+  EXPECT_GE(c.WaitFor(On(T("9/float/0/set/result"), {{"ok", false}, {"code", 16105}}), from), 0);
+}
+
+// The broker restarts (and forgets every retained message): the gateway reconnects by itself
+// and publishes its retained state again. Then the stop: SIGTERM publishes the offline status.
+TEST_F(GatewayE2E, BrokerRestartRepublishesAndCleanStopSaysOffline) {
+  Broker own(dir_);
+  ASSERT_TRUE(own.Start()) << own.failure();
+  StartSimulator();
+  StartGateway(kWords, own.port());
+  {
+    TestClient c(own.port(), "before");
+    c.Subscribe(prefix_ + "/#");
+    ASSERT_GE(c.WaitFor(On(T("1/word/102"))), 0) << Log();
+  }
+  own.Stop();
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(own.Start()) << own.failure();
+  {
+    TestClient c(own.port(), "after");
+    c.Subscribe(prefix_ + "/#");
+    EXPECT_GE(c.WaitFor(On(T("status"), {{"online", true}}), 0, 40s), 0) << Log();
+    EXPECT_GE(c.WaitFor(On(T("1/word/101"), {{"value", 101}})), 0);
+    EXPECT_GE(c.WaitFor(On(T("1/status"), {{"state", "online"}})), 0);
+  }
+  EXPECT_EQ(gateway_.Stop(SIGTERM), 0) << Log();
+  TestClient late(own.port(), "late");
+  late.Subscribe(prefix_ + "/status");
+  const int i = late.WaitFor(On(T("status"), {{"online", false}}));
+  ASSERT_GE(i, 0);
+  EXPECT_TRUE(late.Snapshot()[i].retained);
+  EXPECT_TRUE(Json(late.Snapshot()[i]).contains("since"));
+}
+
+// A gateway killed outright: the broker publishes its will.
+TEST_F(GatewayE2E, KilledGatewayLeavesItsWill) {
+  StartSimulator();
+  StartGateway(kWords);
+  TestClient c(broker_->port(), "will");
+  c.Subscribe(prefix_ + "/status");
+  ASSERT_GE(c.WaitFor(On(T("status"), {{"online", true}})), 0) << Log();
+  const int from = c.Count();
+  gateway_.Stop(SIGKILL);
+  EXPECT_GE(c.WaitFor(On(T("status"), {{"online", false}}), from), 0);
+}
+
+TEST_F(GatewayE2E, CheckConfigReportsPlacesAndExitsTwo) {
+  const std::string config = dir_ + "/bad.toml";
+  std::ofstream(config) << "[line]\ndir = \".\"\nspeed = 9600\n[mqtt]\nurl = \"mqtt://h\"\n"
+                           "prefix = \"p\"\n[[poll]]\nname = \"a\"\nstation = 0\nkind = \"bit\"\n"
+                           "address = 0\n";
+  gateway_.Start({VKTGW_PATH, "--check-config", config}, dir_ + "/vktgw.err");
+  int status = 0;
+  waitpid(gateway_.pid, &status, 0);
+  gateway_.pid = -1;
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  const std::string err = ReadFile(dir_ + "/vktgw.err");
+  EXPECT_NE(err.find(config + ":3:1: unknown key \"speed\""), std::string::npos) << err;
+  EXPECT_NE(err.find(config + ":9:11: station = 0"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace vktgw::test

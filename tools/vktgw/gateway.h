@@ -1,0 +1,85 @@
+// The gateway's loop: one request on the line at a time, writes ahead of waiting reads,
+// each poll group at its interval, and every outcome published to the broker.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "element.h"
+#include "health.h"
+#include "inbox.h"
+#include "line.h"
+#include "mqtt_client.h"
+#include "payloads.h"
+#include "schedule.h"
+
+namespace vktgw {
+
+// Counters of the whole gateway, next to the per-station ones in its status topics.
+struct GatewayCounters {
+  std::uint64_t reads = 0;
+  std::uint64_t readFailures = 0;
+  std::uint64_t writes = 0;
+  std::uint64_t writeFailures = 0;
+  std::uint64_t malformedWrites = 0;
+  std::uint64_t overruns = 0;
+};
+
+class Gateway {
+ public:
+  Gateway(const GatewayConfig& config, DriverLine& line, MqttClient& mqtt, Inbox& inbox);
+
+  // Starts the driver and runs until a stop is requested; then publishes the offline status
+  // and stops the driver.
+  void Run();
+
+  const GatewayCounters& counters() const { return counters_; }
+
+ private:
+  struct Station {
+    int address;
+    StationHealth health;
+    StationCounters counters;
+    std::string since;
+    std::int64_t publishedMs = 0;
+    bool dirty = false;  // counters changed since the last status publish
+  };
+  struct Group {
+    const PollGroup* poll;
+    Station* station;
+    std::vector<ElementState> elements;
+  };
+
+  std::int64_t NowMs() const;
+  void Publish(const std::string& topic, const std::string& payload, bool retain = true);
+  void OnConnected();
+  void StartLine();
+  void LineDown(std::int32_t code);
+  void ServeWrite(const IncomingMessage& m);
+  void ReadGroup(int g);
+  void PublishStation(Station& s);
+  void RefreshStations();
+  std::string ElementTopic(const Group& g, int i) const;
+
+  const GatewayConfig& config_;
+  DriverLine& line_;
+  MqttClient& mqtt_;
+  Inbox& inbox_;
+  std::vector<std::unique_ptr<Station>> stations_;
+  std::map<int, Station*> byAddress_;
+  std::vector<Group> groups_;
+  Scheduler scheduler_;
+  std::map<std::string, std::string> retained_;  // republished after every reconnection
+  GatewayCounters counters_;
+  bool lineUp_ = false;
+  std::int32_t lineCode_ = 0;
+  std::int64_t lineRetryMs_ = 0;
+  std::int64_t lineRetryPeriodMs_ = 0;
+  std::vector<double> values_;
+};
+
+}  // namespace vktgw

@@ -1,0 +1,69 @@
+// The gateway's one broker connection (MQTT 5), on libmosquitto's own network thread. The
+// library reconnects by itself with backoff; the callbacks here only hand over what arrived.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+struct mosquitto;
+
+namespace vktgw {
+
+struct IncomingMessage {
+  std::string topic;
+  std::string payload;
+  std::string responseTopic;  // MQTT 5 response topic, empty when none was given
+  std::string correlation;    // MQTT 5 correlation data (binary), empty when none
+};
+
+struct MqttSettings {
+  std::string host;
+  int port = 1883;
+  std::string clientId;
+  int qos = 1;
+  std::string willTopic;
+  std::string willPayload;
+  int keepaliveS = 10;
+};
+
+class MqttClient {
+ public:
+  // Both run on the network thread.
+  using ConnectHandler = std::function<void()>;
+  using MessageHandler = std::function<void(IncomingMessage&&)>;
+
+  MqttClient(MqttSettings settings, ConnectHandler onConnect, MessageHandler onMessage);
+  ~MqttClient();
+  MqttClient(const MqttClient&) = delete;
+  MqttClient& operator=(const MqttClient&) = delete;
+
+  // Starts the network thread and the first connection attempt; false when the client
+  // cannot be made at all (a broker that is not there yet is retried, not an error).
+  bool Start(std::string& error);
+
+  bool Subscribe(const std::string& filter);
+  // Returns the message id (> 0) or 0 when it could not be queued.
+  int Publish(const std::string& topic, const std::string& payload, bool retain,
+              const std::string& correlation = {});
+  bool connected() const;
+
+  // Waits up to `timeoutMs` until every message handed to Publish so far has left (QoS 0)
+  // or been acknowledged, then disconnects cleanly (no will) and stops the thread.
+  void Stop(int timeoutMs);
+
+ private:
+  static void OnConnect(mosquitto*, void* self, int rc, int flags, const void* props);
+  static void OnDisconnect(mosquitto*, void* self, int rc, const void* props);
+  static void OnPublish(mosquitto*, void* self, int mid, int reason, const void* props);
+  static void OnMessage(mosquitto*, void* self, const void* msg, const void* props);
+
+  MqttSettings settings_;
+  ConnectHandler onConnect_;
+  MessageHandler onMessage_;
+  mosquitto* mosq_ = nullptr;
+  struct Shared;
+  Shared* shared_;
+};
+
+}  // namespace vktgw
