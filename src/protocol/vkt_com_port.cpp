@@ -46,6 +46,9 @@ ResultCode TVktComPort::StationRequest(std::int32_t station, std::int32_t comman
                                        std::int32_t capacity, std::uint8_t* response,
                                        std::int32_t& length, const std::uint8_t* data) {
   if (station < 1 || station > 255) return kBadStation;
+  // A port that a reset could not reopen is tried again before the link state is judged: in
+  // modem mode the reopen dials again.
+  if (ReopenPending() && !RetryReopen()) return kPortNotOpen;
   const std::int32_t state = LinkState();
   // In modem mode the link waits for the connection; say so instead of "not ready".
   if (state == kLinkModem) return kModemNotConnected;

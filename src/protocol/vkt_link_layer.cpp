@@ -76,7 +76,7 @@ ResultCode TVktLinkLayer::Close() {
 ResultCode TVktLinkLayer::Request(std::int32_t station, std::int32_t command,
                                   std::int32_t capacity, std::uint8_t* response,
                                   std::int32_t& length, const std::uint8_t* data) {
-  if (!Active()) return kPortNotOpen;
+  if (!Active() && !RetryReopen()) return kPortNotOpen;
   std::int32_t frameLength = length;
   const ResultCode built = BuildFrame(station, command, TxBuffer_, frameLength, data);
   if (built != kOk) return built;

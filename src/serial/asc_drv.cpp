@@ -17,6 +17,9 @@ constexpr std::uint32_t kVersionInfoSize = 148;
 // The largest count one call moves: counts travel back as 16-bit signed values.
 constexpr std::int32_t kMaxTransfer = 32767;
 
+// Least time between two attempts to open a port again that a reset could not reopen.
+constexpr std::uint32_t kReopenIntervalMs = 1000;
+
 // Short-read code from the error word: the bit latest in this list wins.
 ResultCode LineErrorCode(std::uint32_t errors) {
   struct Row {
@@ -170,6 +173,7 @@ void TAscDrv::OpenPort() {
     return;
   }
   Active_ = true;
+  ReopenPending_ = false;
 }
 
 void TAscDrv::ReleasePort() {
@@ -184,6 +188,7 @@ void TAscDrv::ReleasePort() {
 void TAscDrv::ClosePort() {
   ReleasePort();
   Active_ = false;
+  ReopenPending_ = false;
 }
 
 void TAscDrv::SetActive(bool value) {
@@ -198,6 +203,23 @@ void TAscDrv::ResetPort() {
   if (!Active_) return;
   ClosePort();
   OpenPort();
+  if (!Active_) {
+    ReopenPending_ = true;
+    LastReopenTry_ = Os_->GetTickCount();
+  }
+}
+
+bool TAscDrv::RetryReopen() {
+  if (Active_) return true;
+  if (!ReopenPending_) return false;
+  const std::uint32_t now = Os_->GetTickCount();
+  // Unsigned difference: correct across the tick counter's wrap.
+  if (now - LastReopenTry_ < kReopenIntervalMs) return false;
+  LastReopenTry_ = now;
+  OpenPort();
+  if (!Active_) return false;
+  ReopenPending_ = false;
+  return true;
 }
 
 void TAscDrv::Reopen() {

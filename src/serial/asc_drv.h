@@ -26,6 +26,13 @@ class TAscDrv : public TComponent {
   void SetActive(bool value);
   void ResetPort();
 
+  // True while the port is closed because a reset could not open it again (the device went
+  // away). A request then calls RetryReopen, which opens the port again through the virtual
+  // slot, at most once a second, so a device that is back is used without a restart. True
+  // when the port is active.
+  bool ReopenPending() const { return ReopenPending_; }
+  bool RetryReopen();
+
   void SetPortNumber(std::int32_t value);
   void SetBaudRate(std::int32_t value);
   void SetDataBits(std::int32_t value);
@@ -96,6 +103,9 @@ class TAscDrv : public TComponent {
   serial::CommState WorkState_{};
   std::int32_t Platform_ = 0;
   ResultCode InitError_ = kOk;
+
+  bool ReopenPending_ = false;
+  std::uint32_t LastReopenTry_ = 0;
 
   // Bytes handed to the last write, to bound the wait for the transmitter to empty.
   std::int32_t LastWriteBytes_ = 0;

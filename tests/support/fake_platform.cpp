@@ -1,5 +1,7 @@
 #include "fake_platform.h"
 
+#include "serial/read_timeouts.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -12,8 +14,6 @@ namespace vkt::test {
 using namespace serial;
 
 namespace {
-
-constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 
 // "COM3" or "\\.\COM3" -> 3; 0 for anything else.
 int PortFromName(const char* name) {
@@ -591,25 +591,10 @@ bool FakePlatform::ReadFile(CommHandle h, void* buffer, std::uint32_t count,
   TakeDue();
   if (AbortOnError_ && d->state.fAbortOnError && Errors_ != 0) return Failed(i);
 
-  const CommTimeouts t = d->timeouts;
+  // The same time-out rule as the POSIX backend's emulation.
+  const ReadRule rule = ReadRuleFor(d->timeouts, count);
   auto* out = static_cast<std::uint8_t*>(buffer);
   const std::uint64_t start = Now_;
-  // Return at once with what is there.
-  const bool noWait = t.ReadIntervalTimeout == kMaxDword &&
-                      t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-  // Return as soon as any byte is there, or at the constant.
-  const bool anyByte = t.ReadIntervalTimeout == kMaxDword &&
-                       t.ReadTotalTimeoutMultiplier == kMaxDword &&
-                       t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMaxDword;
-  std::optional<std::uint64_t> total;
-  if (anyByte)
-    total = start + t.ReadTotalTimeoutConstant;
-  else if (!noWait && (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0))
-    total = start + std::uint64_t{t.ReadTotalTimeoutMultiplier} * count +
-            t.ReadTotalTimeoutConstant;
-  const bool useInterval =
-      !noWait && !anyByte && t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
-
   std::uint64_t lastByteAt = start;
   for (;;) {
     std::size_t take = std::min<std::size_t>(count - read, Arrived_.size());
@@ -618,24 +603,22 @@ bool FakePlatform::ReadFile(CommHandle h, void* buffer, std::uint32_t count,
       lastByteAt = std::max(start, Arrived_[k].at);
     }
     Arrived_.erase(Arrived_.begin(), Arrived_.begin() + static_cast<std::ptrdiff_t>(take));
-    if (read == count || noWait || (anyByte && read > 0)) break;
+    if (ReadDone(rule, read, count)) break;
 
-    std::optional<std::uint64_t> stop = total;
-    if (useInterval && read > 0) {
-      const std::uint64_t gapEnd = lastByteAt + t.ReadIntervalTimeout;
-      stop = stop ? std::min(*stop, gapEnd) : gapEnd;
-    }
+    std::uint64_t stop = 0;
+    const bool bounded = ReadEnd(rule, start, read, lastByteAt, stop);
     // The next thing that can bring bytes: a scheduled byte or a scripted action.
     std::optional<std::uint64_t> next = NextByteTime();
     const std::optional<std::uint64_t> act = NextActionTime();
     if (act && (!next || *act < *next)) next = act;
-    if (next && (!stop || *next <= *stop)) {
+    if (next && (!bounded || *next <= stop)) {
       AdvanceTo(std::max(*next, Now_));
+      if (AbortOnError_ && d->state.fAbortOnError && Errors_ != 0) return Failed(i);
       continue;
     }
     // Nothing more will come: wait out the deadline, or (no deadline at all, where the real
     // port would block for ever) return with what there is.
-    if (stop) AdvanceTo(*stop);
+    if (bounded) AdvanceTo(stop);
     break;
   }
   Calls_[i].detail = Hex(out, read);
