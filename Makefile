@@ -16,6 +16,7 @@ build: deps
 # The driver on a simulated line, start to stop, through its exported functions: no hardware.
 demo: build
 	$(BUILD)/tools/vkthost/vkthost demo
+	scripts/gateway-demo.sh $(BUILD)
 
 # Both Windows builds (i686 is the product, x86_64 serves the tests), proven under Wine against the
 # Linux build's station simulator: export and import tables, INI cross-check, end-to-end cases.
@@ -45,7 +46,8 @@ fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_BUILD_FUZZ=ON -DVKT_BUILD_TESTS=OFF \
 	      -DVKT_BUILD_TOOLS=OFF -DVKT_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_response fuzz_settings fuzz_modem fuzz_exports
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_response fuzz_settings fuzz_modem fuzz_exports \
+	      fuzz_gateway_write fuzz_gateway_config
 
 fuzz-smoke: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME)
