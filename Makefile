@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build check test win32 clean demo sanitize fuzz-build fuzz-smoke fuzz soak bench deb deb-test
+.PHONY: all deps build check test win32 clean demo sanitize fuzz-build fuzz-smoke fuzz soak bench bench-gateway deb deb-test
 
 all: build
 
@@ -16,6 +16,7 @@ build: deps
 # The driver on a simulated line, start to stop, through its exported functions: no hardware.
 demo: build
 	$(BUILD)/tools/vkthost/vkthost demo
+	scripts/gateway-demo.sh $(BUILD)
 
 # Both Windows builds (i686 is the product, x86_64 serves the tests), proven under Wine against the
 # Linux build's station simulator: export and import tables, INI cross-check, end-to-end cases.
@@ -45,7 +46,8 @@ fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_BUILD_FUZZ=ON -DVKT_BUILD_TESTS=OFF \
 	      -DVKT_BUILD_TOOLS=OFF -DVKT_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_response fuzz_settings fuzz_modem fuzz_exports
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_response fuzz_settings fuzz_modem fuzz_exports \
+	      fuzz_gateway_write fuzz_gateway_config
 
 fuzz-smoke: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME)
@@ -66,6 +68,11 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_BUILD_BENCH=ON -DVKT_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vkt_bench vkt_bench_modbus vkt_bench_relay
 	bench/run.sh $(BENCH_BUILD)
+
+# The gateway's scan of live stations with and without a dead station on the line (vktgw,
+# vktsim and a mosquitto of its own); fails when the live rate drops by more than 10 %.
+bench-gateway: build
+	bench/gateway_rate.sh $(BUILD)
 
 # The Debian packages (debian/, dpkg-buildpackage) in build/deb, checked with lintian; deb-test
 # installs them on this machine, uses them and purges them again (root or sudo).

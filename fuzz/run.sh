@@ -9,7 +9,7 @@ set -euo pipefail
 build=${1:?build directory}
 seconds=${2:?seconds per target}
 here=$(cd "$(dirname "$0")" && pwd)
-targets=(response settings modem exports)
+targets=(response settings modem exports gateway_write gateway_config)
 
 mkdir -p "$build/artifacts"
 failed=0

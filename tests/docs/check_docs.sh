@@ -58,7 +58,7 @@ expect_completion() {  # expected, tool, words...
   got=$(complete_at "$@")
   [ "$got" = "$want" ] || fail "completing '$*' offers '$got', not '$want'"
 }
-expect_completion "codes demo poll read write " vkthost ""
+expect_completion "codes decode demo poll read write " vkthost ""
 expect_completion "bit float reg word " vkthost read 7 ""
 expect_completion "bit float reg word " vkthost --dir /tmp read 7 then write 3 ""
 expect_completion "new " vkthost --log n

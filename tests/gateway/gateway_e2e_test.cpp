@@ -368,6 +368,24 @@ TEST_F(GatewayE2E, BrokerRestartRepublishesAndCleanStopSaysOffline) {
   EXPECT_TRUE(Json(late.Snapshot()[i]).contains("since"));
 }
 
+// The driver cannot start (no settings file): every station is offline with the start's
+// code, writes get that code at once, and the start is retried until the line comes up.
+TEST_F(GatewayE2E, LineDownIsOfflineUntilTheDriverStarts) {
+  const std::string settings = ReadFile(dir_ + "/VktJX.Cfg");
+  std::filesystem::remove(dir_ + "/VktJX.Cfg");
+  StartSimulator();
+  StartGateway(kWords);
+  TestClient c(broker_->port(), "linedown");
+  c.Subscribe(prefix_ + "/#");
+  ASSERT_GE(c.WaitFor(On(T("1/status"), {{"state", "offline"}, {"code", 16013}})), 0) << Log();
+  c.Publish(T("1/word/100/set"), "1");
+  EXPECT_GE(c.WaitFor(On(T("1/word/100/set/result"), {{"ok", false}, {"code", 16013}})), 0);
+  EXPECT_EQ(c.WaitFor(On(T("1/word/100")), 0, 300ms), -1) << "no value without a line";
+  std::ofstream(dir_ + "/VktJX.Cfg") << settings;
+  EXPECT_GE(c.WaitFor(On(T("1/status"), {{"state", "online"}}), 0, 20s), 0) << Log();
+  EXPECT_GE(c.WaitFor(On(T("1/word/100"), {{"value", 100}})), 0);
+}
+
 // A gateway killed outright: the broker publishes its will.
 TEST_F(GatewayE2E, KilledGatewayLeavesItsWill) {
   StartSimulator();

@@ -48,14 +48,25 @@ std::int64_t Gateway::NowMs() const { return SteadyMs(); }
 
 void Gateway::Publish(const std::string& topic, const std::string& payload, bool retain) {
   if (retain) retained_[topic] = payload;
-  mqtt_.Publish(topic, payload, retain);
+  // While the broker is away the retained state waits here and goes out on connection;
+  // handed to the client now, it would go out twice.
+  if (!retain || mqtt_.connected()) {
+    mqtt_.Publish(topic, payload, retain);
+    unsent_.erase(topic);
+  } else {
+    unsent_.insert(topic);
+  }
 }
 
 void Gateway::OnConnected() {
-  mqtt_.Subscribe(config_.prefix + "/+/+/+/set");
   Publish(config_.prefix + "/status", GatewayStatusPayload(true, Now()));
+  // The first time only what never went out; after a reconnection everything, since the
+  // broker may have restarted and lost its retained messages.
   for (const auto& [topic, payload] : retained_)
-    if (topic != config_.prefix + "/status") mqtt_.Publish(topic, payload, true);
+    if (topic != config_.prefix + "/status" && (reconnection_ || unsent_.count(topic) != 0))
+      mqtt_.Publish(topic, payload, true);
+  unsent_.clear();
+  reconnection_ = true;
 }
 
 std::string Gateway::ElementTopic(const Group& g, int i) const {

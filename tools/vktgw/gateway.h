@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,8 @@ class Gateway {
   std::vector<Group> groups_;
   Scheduler scheduler_;
   std::map<std::string, std::string> retained_;  // republished after every reconnection
+  std::set<std::string> unsent_;                 // retained topics not handed to the client
+  bool reconnection_ = false;
   GatewayCounters counters_;
   bool lineUp_ = false;
   std::int32_t lineCode_ = 0;

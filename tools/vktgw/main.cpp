@@ -132,6 +132,7 @@ int main(int argc, char** argv) {
   ms.qos = config.qos;
   ms.willTopic = config.prefix + "/status";
   ms.willPayload = vktgw::GatewayStatusPayload(false, "");
+  ms.subscription = config.prefix + "/+/+/+/set";
   vktgw::MqttClient mqtt(
       ms, [&inbox] { inbox.PostConnected(); },
       [&inbox](vktgw::IncomingMessage&& m) { inbox.PostWrite(std::move(m)); });

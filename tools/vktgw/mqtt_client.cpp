@@ -86,11 +86,6 @@ bool MqttClient::Start(std::string& error) {
   return true;
 }
 
-bool MqttClient::Subscribe(const std::string& filter) {
-  return mosquitto_subscribe_v5(mosq_, nullptr, filter.c_str(), settings_.qos, 0, nullptr) ==
-         MOSQ_ERR_SUCCESS;
-}
-
 int MqttClient::Publish(const std::string& topic, const std::string& payload, bool retain,
                         const std::string& correlation) {
   mosquitto_property* props = nullptr;
@@ -127,13 +122,17 @@ void MqttClient::Stop(int timeoutMs) {
   mosq_ = nullptr;
 }
 
-void MqttClient::OnConnect(mosquitto*, void* self, int rc, int, const void*) {
+void MqttClient::OnConnect(mosquitto* m, void* self, int rc, int, const void*) {
   auto* c = static_cast<MqttClient*>(self);
   if (rc != 0) {
     std::fprintf(stderr, "vktgw: broker refused the connection: %s\n",
                  mosquitto_reason_string(rc));
     return;
   }
+  // Before the session counts as connected: a consumer that sees a value may write at once.
+  if (!c->settings_.subscription.empty())
+    mosquitto_subscribe_v5(m, nullptr, c->settings_.subscription.c_str(), c->settings_.qos, 0,
+                           nullptr);
   {
     std::lock_guard<std::mutex> lock(c->shared_->mutex);
     c->shared_->connected = true;

@@ -25,6 +25,7 @@ struct MqttSettings {
   std::string willTopic;
   std::string willPayload;
   int keepaliveS = 10;
+  std::string subscription;  // subscribed on every connection, before anything is published
 };
 
 class MqttClient {
@@ -42,7 +43,6 @@ class MqttClient {
   // cannot be made at all (a broker that is not there yet is retried, not an error).
   bool Start(std::string& error);
 
-  bool Subscribe(const std::string& filter);
   // Returns the message id (> 0) or 0 when it could not be queued.
   int Publish(const std::string& topic, const std::string& payload, bool retain,
               const std::string& correlation = {});

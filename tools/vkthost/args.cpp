@@ -162,6 +162,17 @@ bool ParseCommand(const std::vector<std::string>& a, Command& c, std::string& er
     }
   } else if (verb == "demo") {
     c.verb = Verb::kDemo;
+  } else if (verb == "decode") {
+    c.verb = Verb::kDecode;
+    for (; i < a.size(); ++i) {
+      if (a[i] == "--json") c.json = true;
+      else if (c.file.empty()) c.file = a[i];
+      else break;
+    }
+    if (c.file.empty()) {
+      error = "decode needs a capture FILE";
+      return false;
+    }
   } else {
     error = "unknown command \"" + verb + "\"";
     return false;
@@ -187,7 +198,7 @@ const char* KindName(Kind kind) {
 
 bool NeedsDriver(const std::vector<Command>& commands) {
   for (const Command& c : commands)
-    if (c.verb != Verb::kCodes) return true;
+    if (c.verb != Verb::kCodes && c.verb != Verb::kDecode) return true;
   return false;
 }
 
@@ -252,8 +263,8 @@ bool ParseArgs(int argc, char** argv, Options& options, std::vector<Command>& co
     }
   }
   for (const Command& c : commands)
-    if (c.verb == Verb::kDemo && commands.size() > 1) {
-      error = "demo runs alone";
+    if ((c.verb == Verb::kDemo || c.verb == Verb::kDecode) && commands.size() > 1) {
+      error = c.verb == Verb::kDemo ? "demo runs alone" : "decode runs alone";
       return false;
     }
   return true;
@@ -288,6 +299,8 @@ const char* Usage() {
       "                       Ctrl-C): live view on a terminal, else one line a read\n"
       "  codes [--markdown]   every result code with its message\n"
       "  demo                 the driver against a simulated line, no hardware\n"
+      "  decode FILE [--json] a line capture (--capture) as text, one line a frame,\n"
+      "                       and a summary per station; --json: JSON lines\n"
       "\n"
       "Commands joined by \"then\" run in one start of the driver, e.g.\n"
       "  vkthost read 9 word 0 then read 0 reg 0 4\n"

@@ -20,7 +20,7 @@ struct Options {
   bool help = false;
 };
 
-enum class Verb { kRead, kWrite, kPoll, kCodes, kDemo };
+enum class Verb { kRead, kWrite, kPoll, kCodes, kDemo, kDecode };
 
 struct Command {
   Verb verb = Verb::kCodes;
@@ -34,6 +34,8 @@ struct Command {
   int intervalMs = 1000;           // poll
   long times = 0;                  // poll: 0 = until interrupted
   bool markdown = false;           // codes
+  std::string file;                // decode: the capture
+  bool json = false;               // decode: one JSON object a line
 };
 
 // Parses argv[1..]; false with `error` set for any bad argument.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "args.h"
+#include "decode.h"
 #include "demo.h"
 #include "driver.h"
 #include "host.h"
@@ -64,6 +65,8 @@ int main(int argc, char** argv) {
     std::fputs(Usage(), stdout);
     return 0;
   }
+  if (commands.front().verb == Verb::kDecode)
+    return RunDecode(commands.front().file, commands.front().json, stdout);
   if (!NeedsDriver(commands)) {
     for (const Command& c : commands) PrintCodes(stdout, c.markdown);
     return 0;
