@@ -41,7 +41,9 @@ dpkg -L "${packages[@]}" | sort -u > "$work/files"
 vkthost --help > "$work/help" || fail "vkthost --help fails"
 grep -q "^usage: vkthost" "$work/help" || fail "vkthost --help says: $(head -2 "$work/help")"
 vktsim --help > /dev/null || fail "vktsim --help fails"
-for page in vkthost vktsim VktJX.Cfg; do
+vktgw --check-config /usr/share/vktjx/examples/vktgw.toml > /dev/null ||
+  fail "vktgw --check-config rejects the installed example"
+for page in vkthost vktsim vktgw VktJX.Cfg; do
   man -w "$page" > /dev/null || fail "man -w $page finds no page"
 done
 [ -f /usr/share/bash-completion/completions/vkthost ] || fail "no bash completion for vkthost"

@@ -13,7 +13,7 @@ fail() { echo "man pages: $*" >&2; failures=$((failures + 1)); }
 # A page's text with the roff escapes of names undone: \- is -, \e is \, fonts dropped.
 plain() { sed -e 's/\\-/-/g' -e 's/\\e/\\/g' -e 's/\\f[BIR]//g' "$1"; }
 
-for tool in vkthost vktsim; do
+for tool in vkthost vktsim vktgw; do
   page=$src/man/$tool.1
   bin=$build/tools/$tool/$tool
   [ -f "$page" ] || { fail "no page for $tool"; continue; }
@@ -63,6 +63,7 @@ expect_completion "bit float reg word " vkthost read 7 ""
 expect_completion "bit float reg word " vkthost --dir /tmp read 7 then write 3 ""
 expect_completion "new " vkthost --log n
 expect_completion "even " vktsim --parity e
+expect_completion "--check-config " vktgw --ch
 expect_completion "--modem --modem-busy --modem-connect-delay --modem-words " vktsim --mod
 
 [ "$failures" -eq 0 ] || exit 1
