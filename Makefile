@@ -1,20 +1,29 @@
 # Thin wrapper over CMake. `make test` installs what is missing, builds and runs every test.
-BUILD ?= build
+# The trees are those of the CMake presets (CMakePresets.json), all under build/.
+BUILD := build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build check test win32 clean demo sanitize fuzz-build fuzz-smoke fuzz soak bench bench-gateway deb deb-test
+.PHONY: all deps deps-linux linux build check test win32 clean demo sanitize fuzz-build fuzz-smoke fuzz soak bench bench-gateway deb deb-test
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
+deps-linux:
+	@scripts/install-deps.sh --linux
+
+# The Linux tree alone, with only what it needs installed.
+linux: deps-linux
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+
 build: deps
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 
 # The driver on a simulated line, start to stop, through its exported functions: no hardware.
-demo: build
+demo: linux
 	$(BUILD)/tools/vkthost/vkthost demo
 	scripts/gateway-demo.sh $(BUILD)
 
@@ -23,9 +32,7 @@ demo: build
 win32: deps build
 	scripts/wine-test.sh --deps
 	for arch in i686 x86_64; do \
-	  cmake -S . -B $(BUILD)/win32-$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$$arch-w64-mingw32.cmake \
-	        -DCMAKE_BUILD_TYPE=Release -DVKT_BUILD_TESTS=OFF -DVKT_BUILD_TOOLS=OFF && \
-	  cmake --build $(BUILD)/win32-$$arch -j $(JOBS) || exit 1; \
+	  cmake --preset win32-$$arch && cmake --build --preset win32-$$arch -j $(JOBS) || exit 1; \
 	done
 	scripts/wine-test.sh --sim $(BUILD)/tools/vktsim/vktsim $(BUILD)/win32-i686 $(BUILD)/win32-x86_64
 
@@ -38,16 +45,13 @@ sanitize: deps
 
 # libFuzzer targets (fuzz/, clang) in their own tree; fuzz-smoke runs each for FUZZ_TIME seconds,
 # fuzz for FUZZ_LONG_TIME seconds.
-FUZZ_BUILD ?= $(BUILD)/fuzz
+FUZZ_BUILD := $(BUILD)/fuzz
 FUZZ_TIME ?= 30
 FUZZ_LONG_TIME ?= 600
 
 fuzz-build: deps
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-	      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_BUILD_FUZZ=ON -DVKT_BUILD_TESTS=OFF \
-	      -DVKT_BUILD_TOOLS=OFF -DVKT_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_response fuzz_settings fuzz_modem fuzz_exports \
-	      fuzz_gateway_write fuzz_gateway_config
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
 
 fuzz-smoke: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME)
@@ -62,11 +66,11 @@ soak: build
 
 # The benchmark (bench/): a table of the driver against the line's limit and a libmodbus peer, and
 # last the BENCH summary line. Its own tree, built as the default preset builds.
-BENCH_BUILD ?= $(BUILD)/bench
+BENCH_BUILD := $(BUILD)/bench
 bench: deps
 	@scripts/install-deps.sh libmodbus-dev valgrind pkg-config
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVKT_BUILD_BENCH=ON -DVKT_BUILD_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target vkt_bench vkt_bench_modbus vkt_bench_relay
+	cmake --preset bench
+	cmake --build --preset bench -j $(JOBS)
 	bench/run.sh $(BENCH_BUILD)
 
 # The gateway's scan of live stations with and without a dead station on the line (vktgw,

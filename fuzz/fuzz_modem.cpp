@@ -16,7 +16,7 @@
 
 #include "fake_platform.h"
 #include "fuzz_line.h"
-#include "settings/asc_modem_drv.h"
+#include "modem/asc_modem_drv.h"
 
 namespace {
 

@@ -3,9 +3,17 @@
 # names, it installs those instead (the benchmark's extras, for one).
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgtest-dev g++-mingw-w64-i686 clang libclang-rt-14-dev
-          build-essential dpkg-dev debhelper fakeroot lintian man-db tshark
-          libmosquitto-dev mosquitto mosquitto-clients libtomlplusplus-dev nlohmann-json3-dev)
+# What building and demonstrating the Linux tree needs (make demo), then what the whole test run
+# adds: the Windows cross-compiler, clang for the fuzz targets, tshark, the package tools.
+linux=(cmake make g++ pkg-config libgtest-dev
+       libmosquitto-dev mosquitto mosquitto-clients libtomlplusplus-dev nlohmann-json3-dev)
+rest=(g++-mingw-w64-i686 clang libclang-rt-14-dev tshark
+      build-essential dpkg-dev debhelper fakeroot lintian man-db)
+packages=("${linux[@]}" "${rest[@]}")
+if [ "${1:-}" = "--linux" ]; then
+  packages=("${linux[@]}")
+  shift
+fi
 [ $# -gt 0 ] && packages=("$@")
 
 missing=()

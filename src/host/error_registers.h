@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 
 namespace vkt::host {
 

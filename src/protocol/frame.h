@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 
 namespace vkt {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "protocol/frame.h"
-#include "settings/asc_modem_drv.h"
+#include "modem/asc_modem_drv.h"
 
 namespace vkt {
 

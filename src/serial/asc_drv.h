@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 #include "serial/comm_platform.h"
-#include "serial/component.h"
+#include "common/component.h"
 
 namespace vkt {
 

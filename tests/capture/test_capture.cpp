@@ -213,7 +213,7 @@ TEST_F(Scenario, ModemDialogueAndControlLinesAreRecorded) {
 
 struct Outcome {
   int status = -1;
-  std::string err;
+  std::string out, err;
 };
 
 std::string Slurp(const std::string& path) {
@@ -226,11 +226,12 @@ std::string Slurp(const std::string& path) {
 Outcome RunHost(const std::vector<std::string>& args, const std::string& cwd) {
   static int runs = 0;
   const std::string errPath = TempDir() + "/host" + std::to_string(++runs) + ".err";
+  const std::string outPath = TempDir() + "/host" + std::to_string(runs) + ".out";
   const pid_t pid = fork();
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(126);
     const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int o = open("/dev/null", O_WRONLY);
+    const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(o, 1);
     dup2(e, 2);
     unsetenv("VKTJX_LOG");
@@ -255,7 +256,7 @@ Outcome RunHost(const std::vector<std::string>& args, const std::string& cwd) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(errPath)};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(outPath), Slurp(errPath)};
 }
 
 class SimulatorCapture : public testing::Test {
@@ -264,12 +265,15 @@ class SimulatorCapture : public testing::Test {
     dir_ = TempDir() + "/sim" + std::to_string(++runs_);
     std::filesystem::create_directories(dir_);
     std::ofstream(dir_ + "/VktJX.Cfg")
-        << "[PC_PORT_SESSION]\npcpsPort=1\npcpsBaud=19200\npcpsVktRespTmo=150\npcpsVktComRetry=1\n";
-    sim_ = test::LaunchSimulator(VKTSIM_PATH,
-                                 {"--pattern", "--stations", "1", "--capture", dir_ + "/sim.pcapng"},
-                                 dir_ + "/sim.err");
+        << "[PC_PORT_SESSION]\npcpsPort=1\npcpsBaud=19200\npcpsVktRespTmo=150\npcpsVktComRetry=2\n";
+    Launch({"--pattern", "--stations", "1", "--capture", dir_ + "/sim.pcapng"});
+  }
+  void Launch(const std::vector<std::string>& args) {
+    StopSimulator();
+    sim_ = test::LaunchSimulator(VKTSIM_PATH, args, dir_ + "/sim" + std::to_string(++launches_) + ".err");
     ASSERT_GT(sim_.pid, 0) << sim_.failure;
   }
+  std::string SimulatorErr() const { return Slurp(dir_ + "/sim" + std::to_string(launches_) + ".err"); }
   void TearDown() override { StopSimulator(); }
   void StopSimulator() {
     if (sim_.pid <= 0) return;
@@ -279,6 +283,7 @@ class SimulatorCapture : public testing::Test {
     sim_.pid = -1;
   }
   static inline int runs_ = 0;
+  int launches_ = 0;
   std::string dir_;
   test::LaunchedSimulator sim_;
 };
@@ -311,6 +316,49 @@ TEST_F(SimulatorCapture, ACaptureThatCannotBeOpenedIsLoggedAndTheStartGoesOn) {
   EXPECT_NE(log.find("line capture off: cannot write " + dir_ + "/no/such/dir/c.pcapng"),
             std::string::npos)
       << log;
+}
+
+TEST_F(SimulatorCapture, AReplayedFaultySessionGivesTheDriverTheSameResults) {
+  // A noisy line: silence, bad checksums, stray bytes and cut frames, with retries. Requests are
+  // repeated so that the same request bytes meet different faults.
+  Launch({"--pattern", "--stations", "1", "--fault", "checksum:0.25", "--fault", "silence:0.2",
+          "--fault", "stray:0.2", "--fault", "truncate:0.15", "--seed", "5"});
+  std::vector<std::string> commands;
+  for (const char* c : {"read 1 word 0 4", "read 1 word 10 2", "read 1 float 0 2", "read 1 bit 3 5",
+                        "read 1 word 0 4", "read 1 word 100", "read 1 word 0 4", "write 1 word 7 5 6",
+                        "read 1 word 10 2", "read 1 word 0 4", "read 0 reg 0 4"}) {
+    if (!commands.empty()) commands.push_back("then");
+    std::istringstream words(c);
+    for (std::string w; words >> w;) commands.push_back(w);
+  }
+  auto run = [&](const std::vector<std::string>& options) {
+    std::vector<std::string> args = options;
+    args.push_back("--port");
+    args.push_back("COM1=" + sim_.device);
+    args.insert(args.end(), commands.begin(), commands.end());
+    return RunHost(args, dir_);
+  };
+  const Outcome recorded = run({"--capture", "faulty.pcapng"});
+  // The seed must give a session with failures, or the replay proves little.
+  ASSERT_EQ(recorded.status, 1) << recorded.out << recorded.err;
+  ASSERT_NE(recorded.err.find("failed: 161"), std::string::npos) << recorded.err;
+
+  Launch({"--replay", dir_ + "/faulty.pcapng"});
+  const Outcome replayed = run({});
+  EXPECT_EQ(replayed.status, recorded.status);
+  EXPECT_EQ(replayed.out, recorded.out);
+  EXPECT_EQ(replayed.err, recorded.err);
+
+  // A request the capture does not hold: silence, and the simulator says so.
+  const Outcome unknown = run({});  // the capture's answers are used up now
+  EXPECT_NE(unknown.err.find("16105"), std::string::npos) << unknown.err;
+  const Outcome other = RunHost({"--port", "COM1=" + sim_.device, "read", "2", "word", "0"}, dir_);
+  EXPECT_NE(other.err.find("16105"), std::string::npos) << other.err;
+  StopSimulator();
+  EXPECT_NE(SimulatorErr().find("replay: request 5a 02 03 91 00 00 01 68 ff is not in the capture: no answer"),
+            std::string::npos)
+      << SimulatorErr();
+  EXPECT_NE(SimulatorErr().find("is not in the capture that many times"), std::string::npos);
 }
 
 #endif

@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "et32b.h"
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 #include "spawn.h"
 #include "vktjx.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "settings/asc_modem_drv.h"
+#include "modem/asc_modem_drv.h"
 
 namespace vkt {
 namespace {

@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 
 namespace vkt {
 namespace {

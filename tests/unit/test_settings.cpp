@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "fake_platform.h"
-#include "settings/asc_modem_drv.h"
+#include "modem/asc_modem_drv.h"
 #include "settings/driver_settings.h"
 
 namespace vkt {

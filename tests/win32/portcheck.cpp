@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 #include "serial/asc_drv.h"
 #include "serial/comm_platform.h"
 

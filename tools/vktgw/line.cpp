@@ -1,6 +1,6 @@
 #include "line.h"
 
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 
 namespace vktgw {
 

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 
 namespace vktgw {
 

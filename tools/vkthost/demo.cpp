@@ -17,7 +17,7 @@
 #include <sstream>
 
 #include "host.h"
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 
 extern char** environ;
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 #include "settings/ini_file.h"
 
 namespace vkthost {

@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 
 namespace vkthost {
 

@@ -112,7 +112,13 @@ int main(int argc, char** argv) {
     line.SetCapture(&capture);
     capture.Note(vkt::serial::kEventStatus, 0, "vktsim listening on %s", path.c_str());
   }
+  vktsim::Replay replay;
+  if (!options.replayFile.empty() && !replay.Load(options.replayFile, error)) {
+    std::fprintf(stderr, "vktsim: %s\n", error.c_str());
+    return 2;
+  }
   vktsim::StationServer stations(options, memory, line, report);
+  if (!options.replayFile.empty()) stations.SetReplay(&replay);
   vktsim::Modem modem(options, line, stations, report);
 
   std::printf("vktsim: listening on %s\n", path.c_str());

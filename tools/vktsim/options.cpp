@@ -250,6 +250,8 @@ ParseOutcome ParseOptions(int argc, char** argv, Options& o, std::string& error)
       if (!value(o.memoryFile)) return ParseOutcome::kError;
     } else if (arg == "--capture") {
       if (!value(o.captureFile)) return ParseOutcome::kError;
+    } else if (arg == "--replay") {
+      if (!value(o.replayFile)) return ParseOutcome::kError;
     } else if (arg == "--init-file") {
       if (!value(o.initFile)) return ParseOutcome::kError;
     } else {
@@ -363,6 +365,12 @@ Capture:
   --capture FILE         record every byte the simulator receives and sends
                          into FILE as pcapng (link type 250, RTAC serial), for
                          Wireshark with tools/wireshark/vkt.lua or vkthost decode
+  --replay FILE          answer from a capture (of either end) instead of the
+                         station memory: each request gets what followed the
+                         same request bytes in FILE, at the recorded time after
+                         it, faults included; repeats of a request get the
+                         answers of its repeats in order. A request not in FILE
+                         (or asked more often) gets silence and a line on stderr
 
 Output:
   --trace                decoded trace of every request, response, fault and

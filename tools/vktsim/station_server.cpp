@@ -108,6 +108,11 @@ void StationServer::Serve(const std::uint8_t* frame, std::int64_t nowUs) {
   const std::uint8_t* d = frame + 4;
   const std::size_t frameLength = static_cast<std::size_t>(n) + vkt::kFrameOverhead;
   char text[160];
+  if (replay_ != nullptr) {
+    report_.TraceBytes("<-", "replayed", frame, frameLength);
+    replay_->Answer(frame, frameLength, nowUs, line_);
+    return;
+  }
   if (!memory_.Serves(station)) {
     ++report_.counters.unservedStation;
     std::snprintf(text, sizeof text, "station %d not served: no answer", station);

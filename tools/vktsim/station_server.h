@@ -8,6 +8,7 @@
 
 #include "line.h"
 #include "options.h"
+#include "replay.h"
 #include "report.h"
 #include "station_memory.h"
 
@@ -29,6 +30,8 @@ class StationServer {
   void Poll(std::int64_t nowUs);
   // When Poll has something to do: -1 never.
   std::int64_t NextDueUs() const;
+  // Answers every request from a recorded capture instead of the station memory.
+  void SetReplay(Replay* replay) { replay_ = replay; }
   // Forgets a partly received frame (the line went away or changed mode).
   void Reset() { pendingLength_ = 0; }
 
@@ -43,6 +46,7 @@ class StationServer {
   StationMemory& memory_;
   Line& line_;
   Report& report_;
+  Replay* replay_ = nullptr;
   std::vector<FaultSpec> faults_;  // in the order they are applied
   std::mt19937 random_;
   std::int64_t gapUs_;

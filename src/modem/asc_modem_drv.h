@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 #include "serial/asc_drv.h"
 #include "settings/driver_settings.h"
 

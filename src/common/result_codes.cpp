@@ -1,4 +1,4 @@
-#include "protocol/result_codes.h"
+#include "common/result_codes.h"
 
 namespace vkt {
 namespace {

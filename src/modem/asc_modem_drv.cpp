@@ -1,4 +1,4 @@
-#include "settings/asc_modem_drv.h"
+#include "modem/asc_modem_drv.h"
 
 #include <cstdio>
 #include <cstring>
