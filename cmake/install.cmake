@@ -61,13 +61,16 @@ endif()
 if(NOT WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/man/vkthost.1 ${PROJECT_SOURCE_DIR}/man/vktsim.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/man/VktJX.Cfg.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+  install(FILES ${PROJECT_SOURCE_DIR}/man/VktJX.Cfg.5 ${PROJECT_SOURCE_DIR}/man/vktgw.toml.5
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+  install(FILES ${PROJECT_SOURCE_DIR}/man/vktgw.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
   install(FILES ${PROJECT_SOURCE_DIR}/completions/vkthost ${PROJECT_SOURCE_DIR}/completions/vktsim
+                ${PROJECT_SOURCE_DIR}/completions/vktgw
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/vktgw.toml
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/vktjx/examples)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/udev/99-vkt-serial.rules
           DESTINATION ${CMAKE_INSTALL_DATADIR}/vktjx/examples/udev)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/wireshark/vkt.lua)
-    install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/vkt.lua
-            DESTINATION ${CMAKE_INSTALL_LIBDIR}/wireshark/plugins)
-  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/vkt.lua
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/wireshark/plugins)
 endif()

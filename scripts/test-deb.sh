@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 debs=${1:-$here/build/deb}
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-packages=(libvktjx0 libet32b0 libvktjx-dev vktjx-tools)
+packages=(libvktjx0 libet32b0 libvktjx-dev vktjx-tools vktgw)
 work=$(mktemp -d "${TMPDIR:-/tmp}/vktjx-deb.XXXXXX")
 simpid=""
 installed=0
@@ -41,10 +41,16 @@ dpkg -L "${packages[@]}" | sort -u > "$work/files"
 vkthost --help > "$work/help" || fail "vkthost --help fails"
 grep -q "^usage: vkthost" "$work/help" || fail "vkthost --help says: $(head -2 "$work/help")"
 vktsim --help > /dev/null || fail "vktsim --help fails"
-for page in vkthost vktsim VktJX.Cfg; do
+vktgw --check-config /usr/share/vktjx/examples/vktgw.toml > "$work/check.log" 2>&1 ||
+  { cat "$work/check.log"; fail "vktgw refuses its own example configuration"; }
+for page in vkthost vktsim VktJX.Cfg vktgw vktgw.toml; do
   man -w "$page" > /dev/null || fail "man -w $page finds no page"
 done
-[ -f /usr/share/bash-completion/completions/vkthost ] || fail "no bash completion for vkthost"
+for tool in vkthost vktsim vktgw; do
+  [ -f "/usr/share/bash-completion/completions/$tool" ] || fail "no bash completion for $tool"
+done
+plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+[ -z "$plugins" ] || [ -f "$plugins/vkt.lua" ] || fail "the dissector is not in Wireshark's Lua plugins ($plugins)"
 
 # A C host against the installed development package, with find_package(VktJX) and pkg-config.
 cmake -S "$here/tests/tool/installed_host" -B "$work/host" -DCMAKE_BUILD_TYPE=Release \
@@ -79,11 +85,12 @@ for p in "${packages[@]}"; do
 done
 left=0
 while read -r f; do
-  case "$f" in /.|/usr|/usr/bin|/usr/include|/usr/lib|/usr/lib/*-linux-gnu|/usr/share|/usr/share/doc|\
-    /usr/share/man|/usr/share/man/man[0-9]|/usr/share/bash-completion|/usr/share/bash-completion/completions|\
-    /usr/lib/*-linux-gnu/pkgconfig|/usr/lib/*-linux-gnu/cmake) continue ;;
-  esac
-  if [ -e "$f" ] || [ -L "$f" ]; then echo "left behind: $f" >&2; left=1; fi
+  [ -e "$f" ] || [ -L "$f" ] || continue
+  # Directories shared with other packages (/usr/bin, Wireshark's plugin folder ...) stay.
+  if [ -d "$f" ] && [ ! -L "$f" ] && dpkg -S "$f" > /dev/null 2>&1; then continue; fi
+  [ "$f" = "/." ] && continue
+  echo "left behind: $f" >&2
+  left=1
 done < "$work/files"
 [ "$left" -eq 0 ] || fail "the purge left files behind"
 echo "deb test: installed, used, purged; nothing left behind"

@@ -24,6 +24,10 @@ serial::CapturePlatform* capturePlatform = nullptr;
 
 constexpr std::uint64_t kDefaultCaptureMb = 64;
 
+// The capture file of the last start: a later start of the same process with the same file adds
+// to it (a section per start) instead of wiping what the earlier starts recorded.
+std::string lastCapturePath;
+
 void StopCapture() {
   delete capturePlatform;
   capturePlatform = nullptr;
@@ -45,7 +49,8 @@ serial::CommPlatform* StartCapture() {
   captureRecorder = new (std::nothrow) serial::CaptureRecorder();
   std::string error;
   if (captureRecorder == nullptr ||
-      !captureRecorder->Start(path, "VktJX serial line", maxMb * 1024 * 1024, error)) {
+      !captureRecorder->Start(path, "VktJX serial line", maxMb * 1024 * 1024, error,
+                              lastCapturePath == path)) {
     if (logEnabled()) logPrint("line capture off: %s\n", error.empty() ? path : error.c_str());
     StopCapture();
     return nullptr;
@@ -56,6 +61,7 @@ serial::CommPlatform* StartCapture() {
     StopCapture();
     return nullptr;
   }
+  lastCapturePath = path;
   if (logEnabled()) logPrint("line capture to %s\n", path);
   return capturePlatform;
 }

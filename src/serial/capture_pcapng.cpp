@@ -82,24 +82,28 @@ const char* LineEventName(std::uint8_t event) {
 PcapngWriter::~PcapngWriter() { Close(); }
 
 bool PcapngWriter::Open(const std::string& path, const std::string& interfaceName,
-                        std::uint64_t maxBytes, std::string& error) {
+                        std::uint64_t maxBytes, std::string& error, bool append) {
   Close();
   path_ = path;
   interfaceName_ = interfaceName;
   maxBytes_ = maxBytes;
   rollovers_ = 0;
   block_.reserve(1024);
-  if (!Begin()) {
+  if (!Begin(append)) {
     error = "cannot write " + path + ": " + std::strerror(errno);
     return false;
   }
   return true;
 }
 
-bool PcapngWriter::Begin() {
-  file_ = std::fopen(path_.c_str(), "wb");
+bool PcapngWriter::Begin(bool append) {
+  file_ = std::fopen(path_.c_str(), append ? "ab" : "wb");
   if (file_ == nullptr) return false;
   size_ = 0;
+  if (append && std::fseek(file_, 0, SEEK_END) == 0) {
+    const long at = std::ftell(file_);
+    if (at > 0) size_ = static_cast<std::uint64_t>(at);
+  }
   BeginBlock(block_, kSectionHeader);
   Put32(block_, kByteOrderMagic);
   Put16(block_, 1);
@@ -125,7 +129,7 @@ bool PcapngWriter::Begin() {
     Close();
     return false;
   }
-  size_ = block_.size();
+  size_ += block_.size();
   return true;
 }
 
@@ -161,7 +165,7 @@ bool PcapngWriter::Write(std::uint64_t timeUs, std::uint8_t event, std::uint8_t 
     // Begin reuses the block buffer for the headers; the packet is built again after it.
     std::vector<std::uint8_t> packet;
     packet.swap(block_);
-    const bool begun = Begin();
+    const bool begun = Begin(false);
     block_.swap(packet);
     if (!begun) return false;
     ++rollovers_;

@@ -53,10 +53,11 @@ class PcapngWriter {
   PcapngWriter(const PcapngWriter&) = delete;
   PcapngWriter& operator=(const PcapngWriter&) = delete;
 
-  // Creates (truncates) the file and writes the section and interface blocks. `interfaceName`
-  // names the line ("COM1", "vktsim"). maxBytes 0: unbounded.
+  // Creates (truncates) the file, or with `append` adds to it, and writes a section and
+  // interface block: a file appended to holds one section per open, which pcapng readers take
+  // as one capture. `interfaceName` names the line ("COM1", "vktsim"). maxBytes 0: unbounded.
   bool Open(const std::string& path, const std::string& interfaceName, std::uint64_t maxBytes,
-            std::string& error);
+            std::string& error, bool append = false);
   bool IsOpen() const { return file_ != nullptr; }
   // One record; false once the file failed (it is then closed).
   bool Write(std::uint64_t timeUs, std::uint8_t event, std::uint8_t lines,
@@ -68,7 +69,7 @@ class PcapngWriter {
   int Rollovers() const { return rollovers_; }
 
  private:
-  bool Begin();
+  bool Begin(bool append);
 
   std::FILE* file_ = nullptr;
   std::string path_;

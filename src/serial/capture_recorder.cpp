@@ -34,9 +34,9 @@ CaptureRecorder::CaptureRecorder(CaptureClock* clock)
 CaptureRecorder::~CaptureRecorder() { Stop(); }
 
 bool CaptureRecorder::Start(const std::string& path, const std::string& interfaceName,
-                            std::uint64_t maxBytes, std::string& error) {
+                            std::uint64_t maxBytes, std::string& error, bool append) {
   Stop();
-  if (!file_.Open(path, interfaceName, maxBytes, error)) return false;
+  if (!file_.Open(path, interfaceName, maxBytes, error, append)) return false;
   if (!slots_) slots_.reset(new Slot[kSlots]);
   head_.store(0);
   tail_.store(0);

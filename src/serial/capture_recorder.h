@@ -49,9 +49,10 @@ class CaptureRecorder {
   CaptureRecorder(const CaptureRecorder&) = delete;
   CaptureRecorder& operator=(const CaptureRecorder&) = delete;
 
-  // Opens the file and starts the writer thread. maxBytes 0: unbounded.
+  // Opens the file (truncated, or appended to as a new section) and starts the writer thread.
+  // maxBytes 0: unbounded.
   bool Start(const std::string& path, const std::string& interfaceName, std::uint64_t maxBytes,
-             std::string& error);
+             std::string& error, bool append = false);
   // Writes what is still in the ring, closes the file and ends the writer thread.
   void Stop();
   bool Running() const { return thread_.Running(); }

@@ -1,8 +1,10 @@
 // The Win32 backend of the serial seam: each call passes straight through to the Windows
 // communications function of the same name, translating our own types to and from the DCB,
-// COMMTIMEOUTS and COMMPROP records. Two calls do more than translate: the transmit-empty wait is
-// bounded (Windows offers no time-out for it on a synchronous handle), and the error word gathered
-// while waiting is kept for the driver's next ClearCommError.
+// COMMTIMEOUTS and COMMPROP records. WaitCommEvent does more than translate: Windows offers no
+// time-out for it on a synchronous handle, so the events are watched through the port's status
+// until the seam's limit, and the error word gathered while watching is kept for the driver's
+// next ClearCommError. The transmit-empty wait covers the UART as well as the queue: a
+// synchronous write returns once its bytes are handed to the UART, whose FIFO still sends them.
 //
 // The seam header comes before <windows.h>: its constants share their names with the Windows
 // macros, which would otherwise rewrite the declarations.
@@ -76,6 +78,19 @@ static_assert(sizeof(OSVERSIONINFOA) == 148 && sizeof(OSVERSIONINFOEXA) == 156);
 // Line-status errors that a waiting caller with EV_ERR in its mask is told about.
 constexpr DWORD kLineStatusErrors = CE_FRAME | CE_OVERRUN | CE_RXPARITY;
 
+// What may still sit in the UART once the driver's output queue is empty: a 16550's transmit
+// FIFO and its shift register.
+constexpr std::uint32_t kAssumedFifoBytes = 17;
+
+// Microseconds one character takes on the wire: start bit, data bits, parity, stop bits.
+std::uint32_t CharacterMicros(const DCB& dcb) {
+  if (dcb.BaudRate == 0) return 0;
+  std::uint32_t halfBits = 2u * (1u + dcb.ByteSize) + (dcb.Parity != NOPARITY ? 2u : 0u);
+  halfBits += dcb.StopBits == ONESTOPBIT ? 2u : (dcb.StopBits == ONE5STOPBITS ? 3u : 4u);
+  return static_cast<std::uint32_t>((std::uint64_t{halfBits} * 500000u + dcb.BaudRate - 1) /
+                                    dcb.BaudRate);
+}
+
 // Largest values the two-bit DCB fields and the parity and stop-bit bytes can hold meaningfully;
 // anything beyond would be silently cut by the bit fields into a different setting.
 constexpr std::uint8_t kMaxParity = SPACEPARITY;
@@ -140,14 +155,18 @@ class Win32Platform final : public CommPlatform {
     const HANDLE h = ::CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_EXISTING, 0, nullptr);
     const CommHandle handle = FromWin(h);
-    // A handle value the system hands out again starts with no leftover error word.
-    if (handle != kNoHandle) PendingErrors_.erase(handle);
+    if (handle == kNoHandle) return handle;
+    // A handle value the system hands out again starts with no leftover notes.
+    PortNotes& notes = Notes_[handle];
+    notes = PortNotes{};
+    DCB dcb;
+    if (ReadDcb(handle, dcb)) notes.charMicros = CharacterMicros(dcb);
     return handle;
   }
 
   bool CloseHandle(CommHandle h) override {
     if (h == kNoHandle) return false;
-    PendingErrors_.erase(h);
+    Notes_.erase(h);
     return ::CloseHandle(ToWin(h)) != 0;
   }
 
@@ -174,7 +193,9 @@ class Win32Platform final : public CommPlatform {
     DCB dcb;
     if (!ReadDcb(h, dcb)) return false;
     ToDcb(state, dcb);
-    return ::SetCommState(ToWin(h), &dcb) != 0;
+    if (!::SetCommState(ToWin(h), &dcb)) return false;
+    if (PortNotes* notes = NotesOf(h)) notes->charMicros = CharacterMicros(dcb);
+    return true;
   }
 
   bool GetCommTimeouts(CommHandle h, CommTimeouts& timeouts) override {
@@ -217,11 +238,8 @@ class Win32Platform final : public CommPlatform {
     DWORD mask = 0;
     if (h == kNoHandle || !::GetCommMask(ToWin(h), &mask)) return false;
     if (mask & EV_TXEMPTY) return WaitTransmitEmpty(h, mask, events, limitMs);
-    // Other events have no queue to watch; the system's own wait serves them.
-    DWORD occurred = 0;
-    if (!::WaitCommEvent(ToWin(h), &occurred, nullptr)) return false;
-    events = occurred;
-    return true;
+    if (mask == 0) return false;  // nothing to wait for, as Windows refuses it
+    return WatchEvents(h, mask, events, limitMs);
   }
 
   bool PurgeComm(CommHandle h, std::uint32_t flags) override {
@@ -266,6 +284,11 @@ class Win32Platform final : public CommPlatform {
     DWORD put = 0;
     const BOOL ok = ::WriteFile(ToWin(h), buffer, count, &put, nullptr);
     written = put;
+    if (PortNotes* notes = NotesOf(h)) {
+      notes->lastWriteBytes = put;
+      notes->writeEndTick = ::GetTickCount();
+      notes->written = true;
+    }
     return ok != 0;
   }
 
@@ -311,25 +334,105 @@ class Win32Platform final : public CommPlatform {
     return ::GetCommState(ToWin(h), &dcb) != 0;
   }
 
-  // Polls the output queue until it is empty or `limitMs` has passed. Polling ClearCommError
-  // also clears the port's error word, so what it returns here is kept for the driver's next
-  // ClearCommError: a line error during the wait still reaches the read that follows.
+  // What the backend keeps about an open port, beyond what Windows keeps.
+  struct PortNotes {
+    // Error bits taken from the port while waiting and not yet handed to the driver.
+    std::uint32_t pendingErrors = 0;
+    std::uint32_t charMicros = 0;
+    // The last write: its bytes and when it returned.
+    std::uint32_t lastWriteBytes = 0;
+    DWORD writeEndTick = 0;
+    bool written = false;
+  };
+
+  PortNotes* NotesOf(CommHandle h) {
+    const auto it = Notes_.find(h);
+    return it == Notes_.end() ? nullptr : &it->second;
+  }
+
+  // The port's error word and queues. Reading them also clears the word, so what it held is
+  // kept for the driver's next ClearCommError: a line error seen while waiting still reaches
+  // the read that follows.
+  bool ReadStatus(CommHandle h, DWORD& seen, COMSTAT& stat) {
+    DWORD word = 0;
+    stat = COMSTAT{};
+    if (!::ClearCommError(ToWin(h), &word, &stat)) return false;
+    if (PortNotes* notes = NotesOf(h)) notes->pendingErrors |= word;
+    seen |= word;
+    return true;
+  }
+
+  // Waits until the transmitter is empty or `limitMs` has passed: first the driver's output
+  // queue, then the wire time of what the UART's FIFO may still hold of the last write,
+  // counted from when the write returned (or from when the queue was seen empty).
   bool WaitTransmitEmpty(CommHandle h, DWORD mask, std::uint32_t& events,
                          std::uint32_t limitMs) {
     const DWORD start = ::GetTickCount();
+    PortNotes* notes = NotesOf(h);
+    DWORD seen = 0;
+    bool first = true;
+    bool queueEmpty = false;
+    DWORD emptySince = 0;
+    for (;;) {
+      COMSTAT stat;
+      if (!ReadStatus(h, seen, stat)) return false;
+      const DWORD now = ::GetTickCount();
+      if (stat.cbOutQue == 0) {
+        if (!queueEmpty) {
+          queueEmpty = true;
+          emptySince = (first && notes && notes->written) ? notes->writeEndTick : now;
+        }
+        std::uint32_t fifoMs = 0;
+        if (notes) {
+          const std::uint32_t held = notes->lastWriteBytes < kAssumedFifoBytes
+                                         ? notes->lastWriteBytes
+                                         : kAssumedFifoBytes;
+          fifoMs = static_cast<std::uint32_t>(
+              (std::uint64_t{held} * notes->charMicros + 999) / 1000);
+        }
+        // Unsigned differences: correct across the tick counter's wrap.
+        const DWORD sent = now - emptySince;
+        if (sent >= fifoMs) {
+          events = EV_TXEMPTY;
+          if ((mask & EV_ERR) && (seen & kLineStatusErrors)) events |= EV_ERR;
+          return true;
+        }
+        if (now - start >= limitMs) break;
+        const DWORD rest = fifoMs - sent;
+        const DWORD left = limitMs - (now - start);
+        ::Sleep(rest < left ? rest : left);
+      } else {
+        queueEmpty = false;
+        if (now - start >= limitMs) break;
+        ::Sleep(1);
+      }
+      first = false;
+    }
+    events = 0;
+    return true;
+  }
+
+  // Watches for the mask's other events in short steps until `limitMs`: a received byte
+  // waiting, a line error, a change of CTS.
+  bool WatchEvents(CommHandle h, DWORD mask, std::uint32_t& events, std::uint32_t limitMs) {
+    const DWORD start = ::GetTickCount();
+    DWORD modemBefore = 0;
+    const bool haveModem = (mask & EV_CTS) && ::GetCommModemStatus(ToWin(h), &modemBefore);
     DWORD seen = 0;
     for (;;) {
-      DWORD word = 0;
-      COMSTAT stat{};
-      if (!::ClearCommError(ToWin(h), &word, &stat)) return false;
-      PendingErrors_[h] |= word;
-      seen |= word;
-      if (stat.cbOutQue == 0) {
-        events = EV_TXEMPTY;
-        if ((mask & EV_ERR) && (seen & kLineStatusErrors)) events |= EV_ERR;
+      COMSTAT stat;
+      if (!ReadStatus(h, seen, stat)) return false;
+      std::uint32_t occurred = 0;
+      if ((mask & EV_RXCHAR) && stat.cbInQue > 0) occurred |= EV_RXCHAR;
+      if ((mask & EV_ERR) && (seen & kLineStatusErrors)) occurred |= EV_ERR;
+      DWORD modemNow = 0;
+      if (haveModem && ::GetCommModemStatus(ToWin(h), &modemNow) &&
+          ((modemNow ^ modemBefore) & MS_CTS_ON))
+        occurred |= EV_CTS;
+      if (occurred != 0) {
+        events = occurred;
         return true;
       }
-      // Unsigned difference: correct across the tick counter's wrap.
       if (::GetTickCount() - start >= limitMs) {
         events = 0;
         return true;
@@ -339,15 +442,15 @@ class Win32Platform final : public CommPlatform {
   }
 
   std::uint32_t TakePendingErrors(CommHandle h) {
-    const auto it = PendingErrors_.find(h);
-    if (it == PendingErrors_.end()) return 0;
-    const std::uint32_t word = it->second;
-    PendingErrors_.erase(it);
+    PortNotes* notes = NotesOf(h);
+    if (!notes) return 0;
+    const std::uint32_t word = notes->pendingErrors;
+    notes->pendingErrors = 0;
     return word;
   }
 
-  // Error bits taken from the port while waiting and not yet handed to the driver, per handle.
-  std::unordered_map<CommHandle, std::uint32_t> PendingErrors_;
+  // Notes per open handle: made at open, so the calls of a request only look them up.
+  std::unordered_map<CommHandle, PortNotes> Notes_;
 };
 
 }  // namespace

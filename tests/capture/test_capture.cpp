@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -126,6 +127,71 @@ TEST(CaptureFile, SizeBoundRollsOverKeepingOneOldFile) {
   // The newest record is last in the current file, and the old file ends where it begins.
   EXPECT_EQ(current.back().data[0], 99);
   EXPECT_EQ(old.back().data[0] + 1, current.front().data[0]);
+}
+
+TEST(CaptureFile, AppendingAddsASectionAndKeepsWhatWasThere) {
+  const std::string path = TempDir() + "/appended.pcapng";
+  std::string error;
+  for (int start = 0; start < 2; ++start) {
+    serial::PcapngWriter w;
+    ASSERT_TRUE(w.Open(path, "COM1", 0, error, start > 0)) << error;
+    const std::uint8_t byte = static_cast<std::uint8_t>(start);
+    ASSERT_TRUE(w.Write(1000 + start, serial::kEventSent, 0, &byte, 1, nullptr, 0));
+  }
+  const auto records = Read(path);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].data, Bytes{0});
+  EXPECT_EQ(records[1].data, Bytes{1});
+  // A fresh open truncates.
+  serial::PcapngWriter w;
+  ASSERT_TRUE(w.Open(path, "COM1", 0, error)) << error;
+  w.Close();
+  EXPECT_TRUE(Read(path).empty());
+}
+
+// The writer thread held up (its file is a pipe nobody reads yet): the line side goes on, the
+// records that do not fit the ring are dropped, and the file says how many.
+TEST(CaptureRecorder, AFullRingDropsAndCountsWithoutBlocking) {
+  const std::string fifo = TempDir() + "/stalled.pcapng";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  serial::CaptureRecorder recorder;
+  std::string error;
+  ASSERT_TRUE(recorder.Start(fifo, "COM1", 0, error)) << error;
+  constexpr int kRecords = 3 * serial::CaptureRecorder::kSlots;
+  std::vector<std::uint8_t> data(400, 0x5A);
+  for (int i = 0; i < kRecords; ++i) recorder.Data(serial::kEventSent, 0, data.data(), data.size());
+  const std::uint64_t dropped = recorder.Dropped();
+  EXPECT_GT(dropped, 0u);
+
+  // Now drain the pipe into a file while the recorder writes out what it kept.
+  fcntl(reader, F_SETFL, 0);
+  const std::string copy = TempDir() + "/stalled_copy.pcapng";
+  std::thread drain([&] {
+    std::ofstream out(copy, std::ios::binary);
+    char buffer[65536];
+    ssize_t n = 0;
+    while ((n = read(reader, buffer, sizeof buffer)) > 0) out.write(buffer, n);
+  });
+  recorder.Stop();
+  drain.join();
+  close(reader);
+  // The note stands where the writer noticed the loss; the drops add up whatever the timing.
+  std::size_t kept = 0;
+  std::uint64_t noted = 0;
+  for (const CaptureRecord& r : Read(copy)) {
+    if (r.event == serial::kEventSent) {
+      ++kept;
+      continue;
+    }
+    ASSERT_EQ(r.event, serial::kEventDataLost);
+    const std::string tail = " records lost: the capture could not keep up with the line";
+    ASSERT_EQ(r.comment.substr(r.comment.find(' ')), tail) << r.comment;
+    noted += std::stoull(r.comment);
+  }
+  EXPECT_EQ(kept, kRecords - dropped);
+  EXPECT_EQ(noted, dropped);
 }
 
 TEST(CaptureFile, WhatIsNoCaptureIsRefused) {

@@ -13,10 +13,10 @@ fail() { echo "man pages: $*" >&2; failures=$((failures + 1)); }
 # A page's text with the roff escapes of names undone: \- is -, \e is \, fonts dropped.
 plain() { sed -e 's/\\-/-/g' -e 's/\\e/\\/g' -e 's/\\f[BIR]//g' "$1"; }
 
-for tool in vkthost vktsim; do
-  page=$src/man/$tool.1
+for tool in vkthost vktsim vktgw; do
+  page=$(ls "$src"/man/"$tool".[0-9] 2>/dev/null | head -1)
   bin=$build/tools/$tool/$tool
-  [ -f "$page" ] || { fail "no page for $tool"; continue; }
+  [ -n "$page" ] && [ -f "$page" ] || { fail "no page for $tool"; continue; }
   [ -x "$bin" ] || { fail "no $bin to ask for --help"; continue; }
   text=$(plain "$page")
   while read -r option; do
@@ -38,6 +38,16 @@ while IFS='|' read -r _ key default _; do
     *) fail "VktJX.Cfg(5) gives $key '$entry', the README '$default'" ;;
   esac
 done < <(grep -E '^\| `(pcps|M_)[A-Za-z_]+` \|' "$src/README.md")
+
+# The gateway's keys: | `[table] key` | default | ... rows, against vktgw.toml(5) likewise.
+toml=$(plain "$src/man/vktgw.toml.5")
+while IFS='|' read -r _ key default _; do
+  key=$(sed -e 's/`//g' -e 's/^ *//' -e 's/ *$//' <<<"$key")
+  default=$(sed -e 's/`//g' -e 's/^ *//' -e 's/ *$//' <<<"$default")
+  entry=$(awk -v k=".B $key" '$0 == k {found = 1; next} found && /^Default:/ {print; exit}' <<<"$toml")
+  [ -n "$entry" ] || { fail "vktgw.toml(5) lacks $key"; continue; }
+  [ "$entry" = "Default: $default." ] || fail "vktgw.toml(5) gives $key '$entry', the README '$default'"
+done < <(grep -E '^\| `\[\[?[a-z]+\]\]? [a-z_]+` \|' "$src/README.md")
 
 for page in "$src"/man/*.[0-9]; do
   warnings=$(groff -man -ww -z "$page" 2>&1) || true
@@ -63,6 +73,7 @@ expect_completion "bit float reg word " vkthost read 7 ""
 expect_completion "bit float reg word " vkthost --dir /tmp read 7 then write 3 ""
 expect_completion "new " vkthost --log n
 expect_completion "even " vktsim --parity e
+expect_completion "--check-config " vktgw --check
 expect_completion "--modem --modem-busy --modem-connect-delay --modem-words " vktsim --mod
 
 [ "$failures" -eq 0 ] || exit 1

@@ -170,6 +170,41 @@ TEST_F(SimLine, ASilentStationIsAskedOnce) {
   EXPECT_EQ(Occurrences(Trace(), "station 9 not served"), 1u);
 }
 
+// An adapter pulled out and plugged back in under the same name (a symlink here, as
+// /dev/serial/by-id gives one): once the reset found no device, requests answer 16010 and try the
+// reopen once a second, and the station is read again without a restart.
+TEST_F(SimLine, APulledAdapterIsReadAgainOncePluggedBack) {
+  const std::string byId = TempPath("by-id");
+  const auto plugIn = [&] {
+    Start({"--pattern"});
+    ASSERT_EQ(symlink(std::getenv("VKTJX_COM1"), byId.c_str()), 0);
+    setenv("VKTJX_COM1", byId.c_str(), 1);
+  };
+  plugIn();
+  OpenLink("pcpsFailFramesToReset=5\n");
+  std::uint8_t words[2] = {};
+  ASSERT_EQ(port.ReadWords(1, 10, 0, words, 1), kOk);
+
+  Stop();  // pulled out: the device hangs up and its name goes
+  unlink(byId.c_str());
+  ResultCode code = kOk;
+  for (int i = 0; i < 10 && code != kPortNotOpen; ++i) {
+    code = port.ReadWords(1, 10, 0, words, 1);
+    EXPECT_NE(code, kOk);
+  }
+  EXPECT_EQ(code, kPortNotOpen) << "the reset found no device";
+
+  plugIn();
+  words[0] = words[1] = 0;
+  for (int i = 0; i < 100 && code != kOk; ++i) {
+    usleep(50000);
+    code = port.ReadWords(1, 10, 0, words, 1);
+  }
+  unlink(byId.c_str());
+  EXPECT_EQ(code, kOk);
+  EXPECT_EQ(words[0] | (words[1] << 8), 10);
+}
+
 struct FaultCase {
   const char* name;
   const char* fault;

@@ -171,11 +171,13 @@ const FakePlatform::Device* FakePlatform::DeviceAt(int port) const {
 }
 
 FakePlatform::Device* FakePlatform::DeviceOf(CommHandle h) {
+  if (Gone_.count(h)) return nullptr;
   auto it = Handles_.find(h);
   return it == Handles_.end() ? nullptr : DeviceAt(it->second);
 }
 
 const FakePlatform::Device* FakePlatform::DeviceOf(CommHandle h) const {
+  if (Gone_.count(h)) return nullptr;
   auto it = Handles_.find(h);
   return it == Handles_.end() ? nullptr : DeviceAt(it->second);
 }
@@ -195,6 +197,12 @@ void FakePlatform::SetPortPresent(int port, bool present) {
   d.present = true;
   d.busy = false;
   Devices_[port] = d;
+}
+
+void FakePlatform::Unplug(int port) {
+  const CommHandle h = HandleOf(port);
+  if (h != kNoHandle) Gone_.insert(h);
+  SetPortPresent(port, false);
 }
 
 void FakePlatform::SetPortBusy(int port, bool busy) {
@@ -433,6 +441,7 @@ bool FakePlatform::CloseHandle(CommHandle h) {
   const std::size_t i = Record("CloseHandle", "", static_cast<std::uint32_t>(h));
   if (ShouldFail("CloseHandle") || !Handles_.count(h)) return Failed(i);
   Handles_.erase(h);
+  Gone_.erase(h);
   return true;
 }
 

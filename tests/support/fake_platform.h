@@ -101,6 +101,9 @@ class FakePlatform : public serial::CommPlatform {
   // A port that is absent is refused by CreateFile; so is one held by another program.
   void SetPortPresent(int port, bool present);
   void SetPortBusy(int port, bool busy);
+  // The device behind `port` goes away while open: the handle the driver holds fails every
+  // call but CloseHandle, and the port is absent until SetPortPresent brings a new one.
+  void Unplug(int port);
   // Whether the driver holds the port now, and the handle it holds (0 when none).
   bool IsOpen(int port) const;
   serial::CommHandle HandleOf(int port) const;
@@ -294,6 +297,7 @@ class FakePlatform : public serial::CommPlatform {
   std::uint64_t Now_ = 0;
   std::map<int, Device> Devices_;
   std::map<serial::CommHandle, int> Handles_;  // open handle -> port number
+  std::set<serial::CommHandle> Gone_;          // open handles whose device went away
   serial::CommHandle NextHandle_ = 0x100;
 
   serial::CommProperties Props_{};

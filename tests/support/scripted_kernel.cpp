@@ -289,7 +289,9 @@ int ScriptedKernel::Ioctl(void* k, int fd, unsigned long request, void* arg) {
     case TCFLSH: {
       const auto queue = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
       if (queue == TCIFLUSH || queue == TCIOFLUSH) d->rx.clear();
-      if (queue == TCOFLUSH || queue == TCIOFLUSH) d->tx.clear();
+      // The kernel's queue goes; what is already in the UART's FIFO still leaves.
+      if (queue == TCOFLUSH || queue == TCIOFLUSH)
+        d->tx.resize(std::min<std::size_t>(d->tx.size(), d->fifo + 1));
       return 0;
     }
     default:

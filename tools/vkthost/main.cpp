@@ -77,10 +77,10 @@ int main(int argc, char** argv) {
   if (!FindDriver(options, exeDir, api)) return 1;
   InstallInterruptHandler();
 
-  if (commands.front().verb == Verb::kDemo) return RunDemo(api, options, exeDir);
-
   // The capture path is made absolute first: --dir changes the directory the driver sees.
   if (!options.capture.empty()) setenv("VKTJX_CAPTURE", Absolute(options.capture).c_str(), 1);
+  if (commands.front().verb == Verb::kDemo) return RunDemo(api, options, exeDir);
+
   for (const auto& [n, device] : options.ports)
     setenv(("VKTJX_COM" + std::to_string(n)).c_str(), device.c_str(), 1);
   if (!options.dir.empty() && chdir(options.dir.c_str()) != 0) {
