@@ -28,28 +28,18 @@ struct ReadRule {
 constexpr std::uint32_t kReadMaxDword = 0xFFFFFFFFu;
 
 constexpr ReadRule ReadRuleFor(const CommTimeouts& t, std::uint32_t count) {
-  ReadRule r;
   const std::uint32_t interval = t.ReadIntervalTimeout;
   const std::uint32_t multiplier = t.ReadTotalTimeoutMultiplier;
   const std::uint32_t constant = t.ReadTotalTimeoutConstant;
-  if (interval == kReadMaxDword) {
-    if (multiplier == 0 && constant == 0) {
-      r.atOnce = true;
-    } else if (constant != kReadMaxDword) {
-      r.anyByte = true;
-      r.hasTotal = true;
-      r.totalMs = multiplier == kReadMaxDword
-                      ? constant
-                      : std::uint64_t{multiplier} * count + constant;
-    }
-    return r;
-  }
-  if (multiplier != 0 || constant != 0) {
-    r.hasTotal = true;
-    r.totalMs = std::uint64_t{multiplier} * count + constant;
-  }
-  r.intervalMs = interval;
-  return r;
+  if (interval != kReadMaxDword)
+    return ReadRule{false, false, multiplier != 0 || constant != 0,
+                    std::uint64_t{multiplier} * count + constant, interval};
+  if (multiplier == 0 && constant == 0) return ReadRule{true, false, false, 0, 0};
+  if (constant == kReadMaxDword) return ReadRule{false, false, false, 0, 0};
+  return ReadRule{false, true, true,
+                  multiplier == kReadMaxDword ? constant
+                                              : std::uint64_t{multiplier} * count + constant,
+                  0};
 }
 
 // Whether a read that has `got` of its `count` bytes ends now.

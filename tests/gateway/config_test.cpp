@@ -154,6 +154,7 @@ TEST(GatewayConfig, StructuralProblems) {
       {"missing required key", "[line]\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"bit\"\naddress=0\n", 1, "needs the key \"dir\""},
       {"unknown table", "[line]\ndir=\"/d\"\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n[extra]\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"bit\"\naddress=0\n", 6, "unknown table"},
       {"no poll", "[line]\ndir=\"/d\"\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n", 0, "no [[poll]]"},
+      {"empty poll array", "poll = []\n[line]\ndir=\"/d\"\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n", 1, "array of tables"},
       {"word count past the block", "[line]\ndir=\"/d\"\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"word\"\naddress=0\ncount=501\n", 11, "outside 1..500"},
       {"wrong type", "[line]\ndir=7\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"bit\"\naddress=0\n", 2, "must be a string"},
       {"bad port override", "[line]\ndir=\"/d\"\nport=\"COM9=/dev/x\"\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"bit\"\naddress=0\n", 3, "COMn=DEVICE"},

@@ -109,6 +109,8 @@ void StationServer::Serve(const std::uint8_t* frame, std::int64_t nowUs) {
   const std::size_t frameLength = static_cast<std::size_t>(n) + vkt::kFrameOverhead;
   char text[160];
   if (replay_ != nullptr) {
+    ++report_.counters.requestsByCommand[command];
+    ++report_.counters.requestsByStation[station];
     report_.TraceBytes("<-", "replayed", frame, frameLength);
     replay_->Answer(frame, frameLength, nowUs, line_);
     return;
