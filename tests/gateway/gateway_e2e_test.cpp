@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdio>
@@ -17,6 +19,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+
+#include <httplib.h>
 
 #include "mqtt_fixture.h"
 #include "sim_launch.h"
@@ -396,6 +400,79 @@ TEST_F(GatewayE2E, KilledGatewayLeavesItsWill) {
   const int from = c.Count();
   gateway_.Stop(SIGKILL);
   EXPECT_GE(c.WaitFor(On(T("status"), {{"online", false}}), from), 0);
+}
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+// The value of one sample line `series` (name with labels, as rendered) in a scrape; -1 if
+// absent.
+double Sample(const std::string& text, const std::string& series) {
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.compare(0, series.size() + 1, series + " ") == 0)
+      return std::stod(line.substr(series.size() + 1));
+  return -1;
+}
+
+// A scrape after a known sequence: station 1 answers and takes one write, station 9 is
+// absent and is demoted with its code. The text passes promtool, and the values tell it.
+TEST_F(GatewayE2E, MetricsScrapePassesPromtoolAndCounts) {
+  const int port = FreePort();
+  ASSERT_GT(port, 0);
+  StartSimulator("1");
+  StartGateway(std::string(kWords) +
+               "[[poll]]\nname = \"absent\"\nstation = 9\nkind = \"float\"\naddress = 0\n"
+               "interval_ms = 100\n[metrics]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n");
+  TestClient c(broker_->port(), "metrics");
+  c.Subscribe(prefix_ + "/#");
+  ASSERT_GE(c.WaitFor(On(T("9/status"), {{"state", "demoted"}})), 0) << Log();
+  c.Publish(T("1/word/100/set"), "5");
+  ASSERT_GE(c.WaitFor(On(T("1/word/100/set/result"), {{"ok", true}})), 0) << Log();
+
+  httplib::Client http("127.0.0.1", port);
+  std::string text;
+  for (int i = 0; i < 100; ++i) {  // the write's count lands before its result goes out
+    auto res = http.Get("/metrics");
+    ASSERT_TRUE(res) << Log();
+    EXPECT_EQ(res->status, 200);
+    text = res->body;
+    if (Sample(text, R"(vktgw_mqtt_connected)") == 1) break;
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(Sample(text, R"(vktgw_requests_total{station="1",op="write"})"), 1) << text;
+  EXPECT_GT(Sample(text, R"(vktgw_requests_total{station="1",op="read"})"), 0) << text;
+  EXPECT_EQ(Sample(text, R"(vktgw_station_state{station="1"})"), 0) << text;
+  EXPECT_EQ(Sample(text, R"(vktgw_station_state{station="9"})"), 1) << text;
+  EXPECT_EQ(Sample(text, R"(vktgw_demotions_total{station="9"})"), 1) << text;
+  EXPECT_EQ(Sample(text, R"(vktgw_demotions_total{station="1"})"), 0) << text;
+  EXPECT_GE(Sample(text, R"(vktgw_failures_total{station="9",code="16105"})"), 2) << text;
+  EXPECT_EQ(Sample(text, R"(vktgw_failures_total{station="9",code="16105"})"),
+            Sample(text, R"(vktgw_requests_total{station="9",op="read"})")) << text;
+  EXPECT_EQ(Sample(text, R"(vktgw_response_seconds_count{station="1"})"),
+            Sample(text, R"(vktgw_requests_total{station="1",op="read"})") + 1) << text;
+  EXPECT_EQ(Sample(text, R"(vktgw_response_seconds_bucket{station="1",le="+Inf"})"),
+            Sample(text, R"(vktgw_response_seconds_count{station="1"})")) << text;
+  EXPECT_EQ(Sample(text, R"(vktgw_line_up)"), 1) << text;
+  EXPECT_EQ(Sample(text, R"(vktgw_mqtt_connected)"), 1) << text;
+  EXPECT_EQ(Sample(text, R"(vktgw_scan_overruns_total{poll="words"})"), 0) << text;
+
+  const std::string file = dir_ + "/scrape.txt";
+  std::ofstream(file) << text;
+  const std::string cmd = "promtool check metrics < " + file + " > " + dir_ + "/promtool.out 2>&1";
+  EXPECT_EQ(std::system(cmd.c_str()), 0) << ReadFile(dir_ + "/promtool.out") << text;
 }
 
 TEST_F(GatewayE2E, CheckConfigReportsPlacesAndExitsTwo) {

@@ -202,6 +202,29 @@ void ReadMqtt(const toml::table& root, GatewayConfig& c, std::vector<ConfigProbl
   }
 }
 
+// listen = "HOST:PORT", an address of this machine (IPv4 or a name), port 1..65535.
+void ReadMetrics(const toml::table& root, GatewayConfig& c, std::vector<ConfigProblem>& problems) {
+  const toml::table* t = SubTable(root, "metrics", false, problems);
+  if (t == nullptr) return;
+  TableReader r(*t, "metrics", problems);
+  std::string listen;
+  if (!r.String("listen", listen, true)) return;
+  const std::size_t colon = listen.rfind(':');
+  int port = 0;
+  bool ok = colon != std::string::npos && colon > 0 && colon + 1 < listen.size() &&
+            colon + 6 >= listen.size();
+  for (std::size_t i = colon + 1; ok && i < listen.size(); ++i) {
+    if (listen[i] < '0' || listen[i] > '9') ok = false;
+    else port = port * 10 + (listen[i] - '0');
+  }
+  if (!ok || port < 1 || port > 65535) {
+    problems.push_back(At(r.Node("listen")->source(), "listen must be \"HOST:PORT\" with a port 1..65535"));
+    return;
+  }
+  c.metricsHost = listen.substr(0, colon);
+  c.metricsPort = port;
+}
+
 void ReadDemotion(const toml::table& root, GatewayConfig& c,
                   std::vector<ConfigProblem>& problems) {
   const toml::table* t = SubTable(root, "demotion", false, problems);
@@ -297,7 +320,7 @@ bool ParseConfig(const std::string& text, const std::string& baseDir, GatewayCon
     problems.push_back(At(e.source(), std::string(e.description())));
     return false;
   }
-  static const std::set<std::string> kTables = {"line", "mqtt", "demotion", "poll"};
+  static const std::set<std::string> kTables = {"line", "mqtt", "demotion", "poll", "metrics"};
   for (auto&& [key, node] : root) {
     if (kTables.count(std::string(key.str())) == 0)
       problems.push_back(At(key.source(), "unknown table or key \"" + std::string(key.str()) + "\""));
@@ -305,6 +328,7 @@ bool ParseConfig(const std::string& text, const std::string& baseDir, GatewayCon
   ReadLine(root, baseDir, config, problems);
   ReadMqtt(root, config, problems);
   ReadDemotion(root, config, problems);
+  ReadMetrics(root, config, problems);
   ReadPolls(root, config, problems);
   std::stable_sort(problems.begin() + static_cast<std::ptrdiff_t>(before), problems.end(),
                    [](const ConfigProblem& a, const ConfigProblem& b) {

@@ -47,6 +47,10 @@ struct GatewayConfig {
 
   DemotionPolicy demotion;
   std::vector<PollGroup> polls;
+
+  // [metrics] listen: where GET /metrics is served; empty: no metrics server.
+  std::string metricsHost;
+  int metricsPort = 0;
 };
 
 struct ConfigProblem {

@@ -26,7 +26,23 @@ std::int64_t SteadyMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+std::int64_t SteadyUs() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int StateNumber(StationState s) {
+  return s == StationState::kOnline ? 0 : s == StationState::kDemoted ? 1 : 2;
+}
+
 }  // namespace
+
+void Gateway::Record(Station* s, int station, const char* op, std::int32_t code,
+                     std::int64_t startUs) {
+  if (metrics_ == nullptr) return;
+  metrics_->Request(station, op, code, static_cast<double>(SteadyUs() - startUs) / 1e6);
+  if (s != nullptr) metrics_->StationState(s->address, StateNumber(s->health.state()));
+}
 
 Gateway::Gateway(const GatewayConfig& config, DriverLine& line, MqttClient& mqtt, Inbox& inbox)
     : config_(config),
@@ -96,6 +112,7 @@ void Gateway::StartLine() {
   if (code == 0) {
     lineUp_ = true;
     lineCode_ = 0;
+    if (metrics_ != nullptr) metrics_->LineUp(true);
     lineRetryPeriodMs_ = config_.demotion.periodMs;
     return;
   }
@@ -106,6 +123,10 @@ void Gateway::StartLine() {
 void Gateway::LineDown(std::int32_t code) {
   lineUp_ = false;
   lineCode_ = code;
+  if (metrics_ != nullptr) {
+    metrics_->LineUp(false);
+    for (auto& s : stations_) metrics_->StationState(s->address, 2);
+  }
   if (lineRetryPeriodMs_ == 0) lineRetryPeriodMs_ = config_.demotion.periodMs;
   lineRetryMs_ = NowMs() + lineRetryPeriodMs_;
   lineRetryPeriodMs_ = std::min(lineRetryPeriodMs_ * 2, config_.demotion.maxPeriodMs);
@@ -135,7 +156,9 @@ void Gateway::ServeWrite(const IncomingMessage& m) {
     } else if (s != nullptr && s->health.state() == StationState::kDemoted) {
       code = s->health.code();  // off scan: answered at once, the line is not asked
     } else {
+      const std::int64_t startUs = SteadyUs();
       code = line_.Write(target.station, target.kind, target.address, values);
+      Record(s, target.station, "write", code, startUs);
       ++counters_.writes;
       if (code != 0) ++counters_.writeFailures;
       if (s != nullptr) {
@@ -153,11 +176,14 @@ void Gateway::ReadGroup(int gi) {
   Group& g = groups_[gi];
   const PollGroup& p = *g.poll;
   Station& s = *g.station;
+  const std::int64_t startUs = SteadyUs();
   const std::int32_t code = line_.Read(p.station, p.kind, p.address, p.count, values_);
   const std::int64_t now = NowMs();
   const std::uint64_t overrunsBefore = scheduler_.overruns(gi);
   scheduler_.Ran(gi, now);
   counters_.overruns += scheduler_.overruns(gi) - overrunsBefore;
+  if (metrics_ != nullptr)
+    for (std::uint64_t i = overrunsBefore; i < scheduler_.overruns(gi); ++i) metrics_->Overrun(p.name);
   if (IsLineCode(code)) {
     LineDown(code);
     return;
@@ -181,7 +207,13 @@ void Gateway::ReadGroup(int gi) {
     }
   }
   const StationState before = s.health.state();
-  if (s.health.OnRead(code, now)) {
+  const bool changed = s.health.OnRead(code, now);
+  if (metrics_ != nullptr) {
+    Record(&s, p.station, "read", code, startUs);
+    if (s.health.state() == StationState::kDemoted && before != StationState::kDemoted)
+      metrics_->Demotion(s.address);
+  }
+  if (changed) {
     if (s.health.state() != before) {
       s.since = ts;
       std::fprintf(stderr, "vktgw: station %d %s (%d)\n", s.address, StateName(s.health.state()),
@@ -196,6 +228,7 @@ void Gateway::Run() {
   StartLine();
   while (!inbox_.stopRequested()) {
     if (inbox_.TakeConnected()) OnConnected();
+    if (metrics_ != nullptr) metrics_->MqttConnected(mqtt_.connected());
     IncomingMessage m;
     if (inbox_.TakeWrite(m)) {
       ServeWrite(m);

@@ -14,6 +14,7 @@
 #include "health.h"
 #include "inbox.h"
 #include "line.h"
+#include "metrics.h"
 #include "mqtt_client.h"
 #include "payloads.h"
 #include "schedule.h"
@@ -40,6 +41,9 @@ class Gateway {
 
   const GatewayCounters& counters() const { return counters_; }
 
+  // Where the loop records its metrics; none by default.
+  void SetMetrics(Metrics* metrics) { metrics_ = metrics; }
+
  private:
   struct Station {
     int address;
@@ -63,6 +67,7 @@ class Gateway {
   void ServeWrite(const IncomingMessage& m);
   void ReadGroup(int g);
   void PublishStation(Station& s);
+  void Record(Station* s, int station, const char* op, std::int32_t code, std::int64_t startUs);
   void RefreshStations();
   std::string ElementTopic(const Group& g, int i) const;
 
@@ -83,6 +88,7 @@ class Gateway {
   std::int64_t lineRetryMs_ = 0;
   std::int64_t lineRetryPeriodMs_ = 0;
   std::vector<double> values_;
+  Metrics* metrics_ = nullptr;
 };
 
 }  // namespace vktgw

@@ -12,11 +12,14 @@
 #include <string>
 #include <thread>
 
+#include <httplib.h>
+
 #include "config.h"
 #include "driver.h"
 #include "gateway.h"
 #include "inbox.h"
 #include "line.h"
+#include "metrics.h"
 #include "mqtt_client.h"
 #include "payloads.h"
 
@@ -141,8 +144,34 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vktgw: %s\n", error.c_str());
     return 1;
   }
+  std::vector<int> stations;
+  std::vector<std::string> polls;
+  for (const vktgw::PollGroup& p : config.polls) {
+    stations.push_back(p.station);
+    polls.push_back(p.name);
+  }
+  vktgw::Metrics metrics(stations, polls);
+  httplib::Server http;
+  std::thread httpThread;
+  if (config.metricsPort != 0) {
+    http.Get("/metrics", [&metrics](const httplib::Request&, httplib::Response& res) {
+      res.set_content(metrics.Render(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+    if (!http.bind_to_port(config.metricsHost, config.metricsPort)) {
+      std::fprintf(stderr, "vktgw: cannot listen for metrics on %s:%d\n", config.metricsHost.c_str(),
+                   config.metricsPort);
+      mqtt.Stop(0);
+      return 1;
+    }
+    httpThread = std::thread([&http] { http.listen_after_bind(); });
+  }
   vktgw::DriverLine line(api);
   vktgw::Gateway gateway(config, line, mqtt, inbox);
+  gateway.SetMetrics(&metrics);
   gateway.Run();
+  if (httpThread.joinable()) {
+    http.stop();
+    httpThread.join();
+  }
   return 0;
 }
