@@ -32,67 +32,10 @@
 
 #include "et32b.h"
 #include "common/result_codes.h"
-#include "spawn.h"
+#include "child_process.h"
+#include "heap_counter.h"
 #include "vktjx.h"
 
-// Every heap block of the process is counted while it lives: malloc and its kin are replaced
-// here and hand over to the C library's own allocator (operator new ends in malloc). Under
-// AddressSanitizer the sanitizer owns the allocator and checks for leaks itself, so the count
-// is left out there.
-#if defined(__SANITIZE_ADDRESS__)
-#define VKT_SOAK_COUNT_HEAP 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VKT_SOAK_COUNT_HEAP 0
-#endif
-#endif
-#ifndef VKT_SOAK_COUNT_HEAP
-#define VKT_SOAK_COUNT_HEAP 1
-#endif
-
-namespace {
-std::atomic<long> gLiveBlocks{0};
-}  // namespace
-
-#if VKT_SOAK_COUNT_HEAP
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
-void __libc_free(void*);
-}
-
-namespace {
-void* Counted(void* p) {
-  if (p != nullptr) ++gLiveBlocks;
-  return p;
-}
-}  // namespace
-
-extern "C" {
-void* malloc(size_t n) { return Counted(__libc_malloc(n)); }
-void* calloc(size_t n, size_t size) { return Counted(__libc_calloc(n, size)); }
-void* realloc(void* p, size_t n) {
-  void* q = __libc_realloc(p, n);
-  if (p == nullptr && q != nullptr) ++gLiveBlocks;
-  if (p != nullptr && n == 0 && q == nullptr) --gLiveBlocks;
-  return q;
-}
-void* memalign(size_t alignment, size_t n) { return Counted(__libc_memalign(alignment, n)); }
-void* aligned_alloc(size_t alignment, size_t n) { return Counted(__libc_memalign(alignment, n)); }
-int posix_memalign(void** out, size_t alignment, size_t n) {
-  void* p = Counted(__libc_memalign(alignment, n));
-  if (p == nullptr) return ENOMEM;
-  *out = p;
-  return 0;
-}
-void free(void* p) {
-  if (p != nullptr) --gLiveBlocks;
-  __libc_free(p);
-}
-}
-#endif
 
 namespace {
 
@@ -553,11 +496,11 @@ long ResidentKb() {
 
 // Live heap blocks with the soak's own host values emptied, so that what is left is the
 // driver's and the value library's bookkeeping, not the size of the last block. Counted by the
-// allocator replacement below: the allocator's own figures also count the freed chunks it keeps
+// allocator replacement of heap_counter.cpp: the allocator's own figures also count the freed chunks it keeps
 // cached, which fill up over a run without anything being held.
 long HeapInUse() {
   for (HVALUE v : {gRead, gWrite}) hvDim(v, HV_TYPE_ARRAY_U8, 0);
-  return gLiveBlocks.load();
+  return vkt::test::LiveHeapBlocks();
 }
 
 // ---- the simulator's dump against the shadow -----------------------------------------------
@@ -648,11 +591,11 @@ int main(int argc, char** argv) {
     simArgs.push_back("--fault");
     simArgs.push_back(f);
   }
-  vktbench::Child sim;
+  vkt::test::Child sim;
   if (!sim.Start(simArgs, tracePipe[1])) return 1;
   close(tracePipe[1]);
   gTrace.fd = tracePipe[0];
-  const std::string device = vktbench::Field(sim.FirstLine(), "listening on ");
+  const std::string device = vkt::test::Field(sim.FirstLine(), "listening on ");
   if (device.empty()) {
     std::fprintf(stderr, "vkt_soak: the simulator did not start\n");
     return 1;
@@ -706,7 +649,7 @@ int main(int argc, char** argv) {
   std::printf("vkt_soak: baseline fds %d, resident %ld kB, live heap blocks %ld\n", fds0, rss0,
               heap0);
 
-  const double t0 = vktbench::NowSeconds();
+  const double t0 = vkt::test::NowSeconds();
   long restarts = 0;
   for (long t = 1; t <= transactions && gFailures <= 20; ++t) {
     OneTransaction();
@@ -717,11 +660,11 @@ int main(int argc, char** argv) {
     }
     if (t % 1000 == 0) {
       std::printf("vkt_soak: %ld transactions, %.0f s, fds %d, resident %ld kB, heap blocks %ld\n", t,
-                  vktbench::NowSeconds() - t0, OpenFds(), ResidentKb(), HeapInUse());
+                  vkt::test::NowSeconds() - t0, OpenFds(), ResidentKb(), HeapInUse());
       std::fflush(stdout);
     }
   }
-  const double elapsed = vktbench::NowSeconds() - t0;
+  const double elapsed = vkt::test::NowSeconds() - t0;
   const int fds1 = OpenFds();
   const long rss1 = ResidentKb(), heap1 = HeapInUse();
 
@@ -738,11 +681,11 @@ int main(int argc, char** argv) {
          "machine's load", gStats.lateSimulator);
   // Every block must have come back; resident memory may move by the allocator's caches.
   // (The sanitizer's quarantine of freed blocks makes resident memory grow by design.)
-  if (VKT_SOAK_COUNT_HEAP && heap1 != heap0)
+  if (vkt::test::kHeapCounted && heap1 != heap0)
     Fail("live heap blocks went from %ld to %ld", heap0, heap1);
-  if (VKT_SOAK_COUNT_HEAP && rss1 - rss0 > 4096)
+  if (vkt::test::kHeapCounted && rss1 - rss0 > 4096)
     Fail("resident memory grew by %ld kB", rss1 - rss0);
-  if (!VKT_SOAK_COUNT_HEAP)
+  if (!vkt::test::kHeapCounted)
     std::printf("vkt_soak: heap and resident memory left to AddressSanitizer's leak check\n");
 
   const Stats& s = gStats;
