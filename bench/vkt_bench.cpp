@@ -223,7 +223,7 @@ struct Counts {
 
 // One single-word read at `address`; the simulator's pattern holds `address` there.
 void SingleRead(HVALUE v, std::uint16_t address, Counts& c) {
-  const HostTag tag = Tag(1, address, 1);
+  const HostTag tag = Tag(VKTJX_KIND_WORD, address, 1);
   const long d0 = gDriverAllocs, v0 = gValueAllocs;
   tCounting = true;
   const int16_t rc = drvReadValue(&tag, v);
@@ -235,7 +235,7 @@ void SingleRead(HVALUE v, std::uint16_t address, Counts& c) {
 }
 
 void BlockRead(HVALUE v, std::uint16_t address, Counts& c) {
-  const HostTag tag = Tag(1, address, kBlockWords);
+  const HostTag tag = Tag(VKTJX_KIND_WORD, address, kBlockWords);
   const long d0 = gDriverAllocs, v0 = gValueAllocs;
   tCounting = true;
   const int16_t rc = drvReadBlock(&tag, v);

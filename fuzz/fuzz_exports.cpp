@@ -60,8 +60,8 @@ constexpr std::uint8_t kReadCommand[3] = {vkt::kCmdReadBits, vkt::kCmdReadWords,
                                           vkt::kCmdReadFloats};
 constexpr std::uint8_t kWriteCommand[3] = {vkt::kCmdWriteBits, vkt::kCmdWriteWords,
                                            vkt::kCmdWriteFloats};
-constexpr std::uint16_t kArrayType[3] = {130, 131, 135};
-constexpr std::uint16_t kErrorRegisterKind = 5;
+constexpr std::uint16_t kArrayType[3] = {HV_TYPE_ARRAY_U8, HV_TYPE_ARRAY_I16, HV_TYPE_ARRAY_R32};
+constexpr std::uint16_t kScalarType[3] = {HV_TYPE_U8, HV_TYPE_I16, HV_TYPE_R32};
 constexpr int kPoolSize = 3;
 constexpr int kMaxCalls = 24;
 
@@ -139,7 +139,7 @@ Snapshot Look(HVALUE h) {
   s.count = hvCount(h);
   if (s.type >= 128) {
     for (std::uint16_t i = 0; i < s.count; ++i) {
-      if (s.type == 135) {
+      if (s.type == HV_TYPE_ARRAY_R32) {
         float f = 0;
         hvGetAtR32(h, i, &f);
         s.items.push_back(FloatBits(f));
@@ -149,11 +149,11 @@ Snapshot Look(HVALUE h) {
         s.items.push_back(static_cast<std::uint16_t>(v));
       }
     }
-  } else if (s.type == 7) {
+  } else if (s.type == HV_TYPE_R32) {
     float f = 0;
     hvGetR32(h, &f);
     s.items.push_back(FloatBits(f));
-  } else if (s.type != 0) {
+  } else if (s.type != HV_TYPE_EMPTY) {
     std::int32_t v = 0;
     hvGetI32(h, &v);
     s.items.push_back(static_cast<std::uint32_t>(v));
@@ -334,7 +334,10 @@ std::vector<bool> CheckRequests(const std::vector<Bytes>& writes, std::size_t fr
 Tag ReadTag(InputReader& ops) {
   Tag tag;
   const std::uint8_t kindByte = ops.Byte();
-  static constexpr std::uint16_t kKinds[7] = {0, 1, 2, 0, 1, 2, kErrorRegisterKind};
+  static constexpr std::uint16_t kKinds[7] = {VKTJX_KIND_BIT,   VKTJX_KIND_WORD,
+                                              VKTJX_KIND_FLOAT, VKTJX_KIND_BIT,
+                                              VKTJX_KIND_WORD,  VKTJX_KIND_FLOAT,
+                                              VKTJX_KIND_ERROR_REGISTER};
   tag.raw.kind = (kindByte & 7) < 7 ? kKinds[kindByte & 7] : kindByte;
   const std::uint8_t station = ops.Byte();
   tag.raw.station = station == 0xFF ? static_cast<std::int16_t>(ops.Word()) : station;
@@ -345,19 +348,19 @@ Tag ReadTag(InputReader& ops) {
   tag.raw.offset = offset == 0xFF ? ops.Word() : offset;
   const std::uint8_t wc = ops.Byte();
   tag.raw.writeCount = wc == 0 ? tag.raw.count : (wc == 0xFF ? ops.Word() : wc - 1);
-  tag.kind = tag.raw.kind <= 2 ? tag.raw.kind : -1;
+  tag.kind = tag.raw.kind <= VKTJX_KIND_FLOAT ? tag.raw.kind : -1;
   if (tag.kind >= 0) tag.raw.size = static_cast<std::uint16_t>(tag.raw.count * kElementSize[tag.kind]);
   return tag;
 }
 
 struct Registers {
-  std::int32_t r[vkt::host::kRegisterCount] = {};
+  std::int32_t r[VKTJX_REGISTER_COUNT] = {};
   bool operator==(const Registers&) const = default;
 };
 
 Registers ReadRegisters() {
   Registers regs;
-  for (int i = 0; i < vkt::host::kRegisterCount; ++i)
+  for (int i = 0; i < VKTJX_REGISTER_COUNT; ++i)
     if (!vkt::host::readErrorRegister(i, regs.r[i])) vkt::fuzz::Broken("an error register is missing");
   return regs;
 }
@@ -494,7 +497,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(rc == 1 || rc == -1);
 
     const std::size_t sent = fake.Writes().size() - writesBefore;
-    const bool registerRead = !write && !block && tag.raw.kind == kErrorRegisterKind;
+    const bool registerRead = !write && !block && tag.raw.kind == VKTJX_KIND_ERROR_REGISTER;
     const bool refused = tag.kind < 0 || !started || (block && count > kBlockLimit[tag.kind]) ||
                          tag.raw.station < 1 || tag.raw.station > 255;
     if (registerRead) {
@@ -505,7 +508,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                           vkt::host::readErrorRegister(base, code);
       FUZZ_CHECK(rc == (exists ? 1 : -1));
       if (exists && live) {
-        FUZZ_CHECK(hvType(h) == 4);
+        FUZZ_CHECK(hvType(h) == HV_TYPE_I32);
         std::int32_t held = 0;
         FUZZ_CHECK(hvGetI32(h, &held) != 0 && held == code);
       }
@@ -544,7 +547,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           }));
         }
       } else {
-        static constexpr std::uint16_t kScalarType[3] = {2, 3, 7};
         FUZZ_CHECK(got.type == kScalarType[tag.kind] && got.count == 1);
         std::uint32_t held = got.items[0];
         if (tag.kind == 1) held &= 0xFFFF;

@@ -21,6 +21,17 @@ extern "C" {
 
 typedef uint32_t HVALUE;
 
+/* Type codes of a value: what hvType answers, hvDim takes and the scalar setters make.
+ * An array's element type is its code less 128. */
+#define HV_TYPE_EMPTY      0
+#define HV_TYPE_U8         2
+#define HV_TYPE_I16        3
+#define HV_TYPE_I32        4
+#define HV_TYPE_R32        7
+#define HV_TYPE_ARRAY_U8   130
+#define HV_TYPE_ARRAY_I16  131
+#define HV_TYPE_ARRAY_R32  135
+
 HVALUE   hvNew(void);                         /* new empty value holding one reference; 0 if none can be made */
 int32_t  hvUse(HVALUE h);                     /* add a reference */
 int32_t  hvRelease(HVALUE h);                 /* drop one; the value is freed when none is left */

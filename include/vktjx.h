@@ -40,6 +40,20 @@ typedef struct HostTag {
 } HostTag;                 /* 18 bytes, little-endian */
 #pragma pack(pop)
 
+/* Data kinds of a tag (HostTag.kind). */
+#define VKTJX_KIND_BIT            0
+#define VKTJX_KIND_WORD           1
+#define VKTJX_KIND_FLOAT          2
+#define VKTJX_KIND_ERROR_REGISTER 5
+
+/* Error registers (HostTag.address of a kind 5 tag): the code of the last failure of any
+ * operation, of a start, of a read, of a write; 0 after a success. */
+#define VKTJX_REGISTER_ANY   0
+#define VKTJX_REGISTER_START 1
+#define VKTJX_REGISTER_READ  2
+#define VKTJX_REGISTER_WRITE 3
+#define VKTJX_REGISTER_COUNT 4
+
 /* Log-on codes for the fourth start parameter. */
 #define VKTJX_LOG_NEW_FILE 4721
 #define VKTJX_LOG_APPEND   6358

@@ -10,13 +10,13 @@
 namespace vkt::host {
 
 // Type codes of the value library: scalars and array elements.
-inline constexpr std::uint16_t kScalarU8 = 2;
-inline constexpr std::uint16_t kScalarI16 = 3;
-inline constexpr std::uint16_t kScalarI32 = 4;
-inline constexpr std::uint16_t kScalarR32 = 7;
-inline constexpr std::uint16_t kArrayOfBytes = 130;
-inline constexpr std::uint16_t kArrayOfWords = 131;
-inline constexpr std::uint16_t kArrayOfFloats = 135;
+inline constexpr std::uint16_t kScalarU8 = HV_TYPE_U8;
+inline constexpr std::uint16_t kScalarI16 = HV_TYPE_I16;
+inline constexpr std::uint16_t kScalarI32 = HV_TYPE_I32;
+inline constexpr std::uint16_t kScalarR32 = HV_TYPE_R32;
+inline constexpr std::uint16_t kArrayOfBytes = HV_TYPE_ARRAY_U8;
+inline constexpr std::uint16_t kArrayOfWords = HV_TYPE_ARRAY_I16;
+inline constexpr std::uint16_t kArrayOfFloats = HV_TYPE_ARRAY_R32;
 
 class CValue {
  public:

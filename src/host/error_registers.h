@@ -5,11 +5,18 @@
 #include <cstdint>
 
 #include "common/result_codes.h"
+#include "vktjx.h"
 
 namespace vkt::host {
 
-enum OperationType : std::int32_t { kOpAny = 0, kOpStart = 1, kOpRead = 2, kOpWrite = 3 };
-inline constexpr std::int32_t kRegisterCount = 4;
+// The operation types, each the index of its register.
+enum OperationType : std::int32_t {
+  kOpAny = VKTJX_REGISTER_ANY,
+  kOpStart = VKTJX_REGISTER_START,
+  kOpRead = VKTJX_REGISTER_READ,
+  kOpWrite = VKTJX_REGISTER_WRITE
+};
+inline constexpr std::int32_t kRegisterCount = VKTJX_REGISTER_COUNT;
 
 // Sets register 0, then the type's register, to 0.
 void clearError(std::int32_t type);

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "vktjx.h"
+
 namespace vkt::host {
 
 // Driver name and version: the answer of drvGetDriverName, the first entry of a new log and
@@ -13,7 +15,7 @@ inline constexpr char kSettingsFile[] = "VktJX.Cfg";
 inline constexpr std::int32_t kCapabilities = 63;
 
 // Fourth start parameter: log to a new file, or append to the log file.
-inline constexpr std::uint16_t kLogNewFile = 4721;
-inline constexpr std::uint16_t kLogAppend = 6358;
+inline constexpr std::uint16_t kLogNewFile = VKTJX_LOG_NEW_FILE;
+inline constexpr std::uint16_t kLogAppend = VKTJX_LOG_APPEND;
 
 }  // namespace vkt::host

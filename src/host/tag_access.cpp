@@ -27,7 +27,7 @@ std::int32_t ElementAddress(const HostTag& tag, bool element) {
   return element ? std::int32_t{tag.address} + std::int32_t{tag.offset} : tag.address;
 }
 
-bool IsServiceKind(std::uint16_t kind) { return kind <= kKindFloats; }
+bool IsServiceKind(std::uint16_t kind) { return kind <= kKindFloat; }
 
 // Values travel little-endian in the services' buffers, as on the wire.
 void PutWord(std::uint8_t* at, std::int16_t v) {
@@ -59,8 +59,8 @@ ResultCode Read(std::uint16_t kind, std::int32_t station, std::int32_t address,
   TVktComPort* port = DriverPort();
   if (port == nullptr) return kLinkNotReady;
   switch (kind) {
-    case kKindBits: return port->ReadBits(station, address, 0, buffer, count);
-    case kKindWords: return port->ReadWords(station, address, 0, buffer, count);
+    case kKindBit: return port->ReadBits(station, address, 0, buffer, count);
+    case kKindWord: return port->ReadWords(station, address, 0, buffer, count);
     default: return port->ReadFloats(station, address, 0, buffer, count);
   }
 }
@@ -70,8 +70,8 @@ ResultCode Write(std::uint16_t kind, std::int32_t station, std::int32_t address,
   TVktComPort* port = DriverPort();
   if (port == nullptr) return kLinkNotReady;
   switch (kind) {
-    case kKindBits: return port->WriteBits(station, address, 0, buffer, count);
-    case kKindWords: return port->WriteWords(station, address, 0, buffer, count);
+    case kKindBit: return port->WriteBits(station, address, 0, buffer, count);
+    case kKindWord: return port->WriteWords(station, address, 0, buffer, count);
     default: return port->WriteFloats(station, address, 0, buffer, count);
   }
 }
@@ -109,8 +109,8 @@ std::int16_t ReadSingle(const HostTag& tag, HVALUE handle, bool element) {
   const ResultCode code = Read(tag.kind, StationOf(tag), address, local, 1);
   if (code == kOk) {
     switch (tag.kind) {
-      case kKindBits: value.SetU8(local[0] != 0 ? 1 : 0); break;
-      case kKindWords: value.SetI16(GetWord(local)); break;
+      case kKindBit: value.SetU8(local[0] != 0 ? 1 : 0); break;
+      case kKindWord: value.SetI16(GetWord(local)); break;
       default: value.SetR32(GetFloat(local)); break;
     }
   }
@@ -129,12 +129,12 @@ std::int16_t ReadBlock(const HostTag& tag, HVALUE handle) {
   const ResultCode code = Read(tag.kind, StationOf(tag), tag.address, transferBuffer, tag.count);
   if (code != kOk) return Answer(kOpRead, code);
   switch (tag.kind) {
-    case kKindBits:
+    case kKindBit:
       value.Dim(kArrayOfBytes, tag.count);
       for (std::uint16_t i = 0; i < tag.count; ++i)
         value.At(i).SetAtU8(transferBuffer[i] != 0 ? 1 : 0);
       break;
-    case kKindWords:
+    case kKindWord:
       value.Dim(kArrayOfWords, tag.count);
       for (std::uint16_t i = 0; i < tag.count; ++i)
         value.At(i).SetAtI16(GetWord(transferBuffer + 2 * i));
@@ -164,10 +164,10 @@ std::int16_t WriteSingle(const HostTag& tag, HVALUE handle, bool element) {
   // the variable.
   std::uint8_t local[4] = {};
   switch (tag.kind) {
-    case kKindBits:
+    case kKindBit:
       local[0] = value.IsSetBit() ? 0xFF : 0x00;
       break;
-    case kKindWords: {
+    case kKindWord: {
       std::int16_t word = 0;
       if (!value.GetI16(word)) word = 0;
       PutWord(local, word);
@@ -200,7 +200,7 @@ std::int16_t WriteBlock(const HostTag& tag, HVALUE handle) {
   for (std::uint16_t i = 0; i < tag.writeCount; ++i) {
     CValue& at = value.At(i);
     switch (tag.kind) {
-      case kKindBits: {
+      case kKindBit: {
         // The log shows the byte as fetched; the bit sent is the element's own non-zero test.
         std::uint8_t byte = 0;
         if (log) {
@@ -210,7 +210,7 @@ std::int16_t WriteBlock(const HostTag& tag, HVALUE handle) {
         if (i < limit) transferBuffer[i] = at.IsSetBitAt() ? 0xFF : 0x00;
         break;
       }
-      case kKindWords: {
+      case kKindWord: {
         std::int16_t word = 0;
         if (!at.GetAtI16(word)) word = 0;
         if (log) logPrint("v[%d] = %d", i, word);

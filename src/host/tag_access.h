@@ -10,8 +10,11 @@
 
 namespace vkt::host {
 
-// Data kind of the host tags that reads the error registers.
-inline constexpr std::uint16_t kKindErrorRegister = 5;
+// Data kinds of the host's tags; the last reads the error registers.
+inline constexpr std::uint16_t kKindBit = VKTJX_KIND_BIT;
+inline constexpr std::uint16_t kKindWord = VKTJX_KIND_WORD;
+inline constexpr std::uint16_t kKindFloat = VKTJX_KIND_FLOAT;
+inline constexpr std::uint16_t kKindErrorRegister = VKTJX_KIND_ERROR_REGISTER;
 
 // Block limits: the elements of one block fit the 1000-byte transfer buffer.
 inline constexpr std::int32_t kTransferBufferBytes = 1000;

@@ -7,17 +7,19 @@
 #include <unordered_map>
 #include <vector>
 
+#include "et32b.h"
+
 namespace et32b {
 
 // Type codes as the host sees them. An array's element type is its code less 128.
-inline constexpr std::uint16_t kEmpty = 0;
-inline constexpr std::uint16_t kU8 = 2;
-inline constexpr std::uint16_t kI16 = 3;
-inline constexpr std::uint16_t kI32 = 4;
-inline constexpr std::uint16_t kR32 = 7;
-inline constexpr std::uint16_t kArrayU8 = 130;
-inline constexpr std::uint16_t kArrayI16 = 131;
-inline constexpr std::uint16_t kArrayR32 = 135;
+inline constexpr std::uint16_t kEmpty = HV_TYPE_EMPTY;
+inline constexpr std::uint16_t kU8 = HV_TYPE_U8;
+inline constexpr std::uint16_t kI16 = HV_TYPE_I16;
+inline constexpr std::uint16_t kI32 = HV_TYPE_I32;
+inline constexpr std::uint16_t kR32 = HV_TYPE_R32;
+inline constexpr std::uint16_t kArrayU8 = HV_TYPE_ARRAY_U8;
+inline constexpr std::uint16_t kArrayI16 = HV_TYPE_ARRAY_I16;
+inline constexpr std::uint16_t kArrayR32 = HV_TYPE_ARRAY_R32;
 
 // One held number in its own type. Every type the library holds (U8, I16, I32, R32) is
 // exactly representable as a double, so the double plus the type code is lossless.

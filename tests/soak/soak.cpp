@@ -102,7 +102,7 @@ constexpr int kStations = 3;  // stations 1..3 are served
 constexpr int kAttempts = 3;  // pcpsVktComRetry, default
 constexpr int kElementSize[3] = {1, 2, 4};
 constexpr int kReadLimit[3] = {1000, 500, 250};
-constexpr int kArrayType[3] = {130, 131, 135};
+constexpr int kArrayType[3] = {HV_TYPE_ARRAY_U8, HV_TYPE_ARRAY_I16, HV_TYPE_ARRAY_R32};
 
 // Faults in about one response in ten. The slow ones (a truncated frame costs the header or
 // body time-out, three stray bytes a 300 ms pause) are rarer, so the full run stays short.
@@ -302,7 +302,7 @@ int FramesFor(int kind, bool write, int count) {
 
 std::int32_t Register(std::uint16_t index) {
   HostTag tag{};
-  tag.kind = 5;
+  tag.kind = VKTJX_KIND_ERROR_REGISTER;
   tag.address = index;
   const HVALUE v = hvNew();
   std::int32_t value = -12345;
@@ -401,8 +401,8 @@ ResultCode Call(Op op, const HostTag& tag, HVALUE v, int station, int kind, int 
   for (int i = 0; i < gTrace.count; ++i)
     if (gTrace.responses[i].code != kOk) ++gStats.faultyResponses[CodeSlot(gTrace.responses[i].code)];
 
-  const std::int32_t reg = Register(write ? 3 : 2);
-  const std::int32_t reg0 = Register(0);
+  const std::int32_t reg = Register(write ? VKTJX_REGISTER_WRITE : VKTJX_REGISTER_READ);
+  const std::int32_t reg0 = Register(VKTJX_REGISTER_ANY);
   const bool refusedBits = write && kind == 0 && count > gBitWriteChunk && gLongBitWritesRefused;
   int soundNeeded = 0;
   ResultCode expected =
@@ -445,7 +445,7 @@ ResultCode Call(Op op, const HostTag& tag, HVALUE v, int station, int kind, int 
   if (!write) {
     if (got != kOk) {
       std::int32_t still = 0;
-      if (hvType(v) != 4 || hvGetI32(v, &still) == 0 || still != kSentinel)
+      if (hvType(v) != HV_TYPE_I32 || hvGetI32(v, &still) == 0 || still != kSentinel)
         Fail("%s failed with %d but changed the host value", kOpNames[op], got);
     } else if (op == kReadBlock) {
       if (hvType(v) != kArrayType[kind] || hvCount(v) != count) {
@@ -556,7 +556,7 @@ long ResidentKb() {
 // allocator replacement below: the allocator's own figures also count the freed chunks it keeps
 // cached, which fill up over a run without anything being held.
 long HeapInUse() {
-  for (HVALUE v : {gRead, gWrite}) hvDim(v, 130, 0);
+  for (HVALUE v : {gRead, gWrite}) hvDim(v, HV_TYPE_ARRAY_U8, 0);
   return gLiveBlocks.load();
 }
 
@@ -673,10 +673,10 @@ int main(int argc, char** argv) {
   {
     HostTag tag{};
     tag.station = 1;
-    tag.kind = 0;
+    tag.kind = VKTJX_KIND_BIT;
     tag.address = 1000;
     tag.writeCount = 249;
-    hvDim(gWrite, 130, 249);
+    hvDim(gWrite, HV_TYPE_ARRAY_U8, 249);
     MakeWriteValue(0, 249, 249, false);
     for (int attempt = 0; attempt < 30; ++attempt) {
       gTrace.Drain();
@@ -688,7 +688,7 @@ int main(int argc, char** argv) {
         Land(1, 0, 1000, 249);
         break;
       }
-      if (Register(3) == kFrameTooLong && gTrace.count == 0) {
+      if (Register(VKTJX_REGISTER_WRITE) == kFrameTooLong && gTrace.count == 0) {
         gLongBitWritesRefused = true;
         gBitWriteChunk = 248;  // what passes: runs of 248 bits or fewer
         break;

@@ -25,60 +25,46 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include "vktjx.h"
+
 namespace {
-
-typedef std::uint32_t HVALUE;
-
-#pragma pack(push, 1)
-struct HostTag {
-  std::uint8_t reserved[4];
-  std::uint16_t writeCount;
-  std::uint16_t offset;
-  std::uint16_t size;
-  std::int16_t station;
-  std::uint16_t kind;
-  std::uint16_t address;
-  std::uint16_t count;
-};
-#pragma pack(pop)
-static_assert(sizeof(HostTag) == 18, "the host's tag record is 18 bytes");
 
 // The driver's exports, with the C calling convention.
 struct Driver {
-  std::int16_t (*drvStartComm)(std::uint16_t, std::uint16_t, std::uint16_t, std::uint16_t);
-  std::int16_t (*drvStopComm)(std::uint16_t, std::uint16_t, std::uint16_t, std::uint16_t);
-  std::int32_t (*drvGetCaps)();
-  const char* (*drvGetDriverName)();
-  HVALUE (*drvSetSettingsHandle)(HVALUE);
-  std::int16_t (*drvDriverDialog)(std::int32_t);
-  std::int16_t (*drvReadValue)(const HostTag*, HVALUE);
-  std::int16_t (*drvReadBlock)(const HostTag*, HVALUE);
-  std::int16_t (*drvReadBlockElement)(const HostTag*, HVALUE);
-  std::int16_t (*drvWriteValue)(const HostTag*, HVALUE);
-  std::int16_t (*drvWriteBlock)(const HostTag*, HVALUE);
-  std::int16_t (*drvWriteBlockElement)(const HostTag*, HVALUE);
+  decltype(&::drvStartComm) drvStartComm;
+  decltype(&::drvStopComm) drvStopComm;
+  decltype(&::drvGetCaps) drvGetCaps;
+  decltype(&::drvGetDriverName) drvGetDriverName;
+  decltype(&::drvSetSettingsHandle) drvSetSettingsHandle;
+  decltype(&::drvDriverDialog) drvDriverDialog;
+  decltype(&::drvReadValue) drvReadValue;
+  decltype(&::drvReadBlock) drvReadBlock;
+  decltype(&::drvReadBlockElement) drvReadBlockElement;
+  decltype(&::drvWriteValue) drvWriteValue;
+  decltype(&::drvWriteBlock) drvWriteBlock;
+  decltype(&::drvWriteBlockElement) drvWriteBlockElement;
 };
 
 // The part of the value library the host itself uses.
 struct Values {
-  HVALUE (*hvNew)();
-  std::int32_t (*hvRelease)(HVALUE);
-  std::int32_t (*hvDim)(HVALUE, std::uint16_t, std::uint16_t);
-  std::int32_t (*hvSetU8)(HVALUE, std::uint8_t);
-  std::int32_t (*hvSetI16)(HVALUE, std::int16_t);
-  std::int32_t (*hvSetR32)(HVALUE, float);
-  std::int32_t (*hvGetI16)(HVALUE, std::int16_t*);
-  std::int32_t (*hvGetI32)(HVALUE, std::int32_t*);
-  std::int32_t (*hvGetR32)(HVALUE, float*);
-  std::int32_t (*hvGetU8)(HVALUE, std::uint8_t*);
-  std::int32_t (*hvSetAtU8)(HVALUE, std::uint16_t, std::uint8_t);
-  std::int32_t (*hvSetAtI16)(HVALUE, std::uint16_t, std::int16_t);
-  std::int32_t (*hvSetAtR32)(HVALUE, std::uint16_t, float);
-  std::int32_t (*hvGetAtU8)(HVALUE, std::uint16_t, std::uint8_t*);
-  std::int32_t (*hvGetAtI16)(HVALUE, std::uint16_t, std::int16_t*);
-  std::int32_t (*hvGetAtR32)(HVALUE, std::uint16_t, float*);
-  std::uint16_t (*hvType)(HVALUE);
-  std::uint16_t (*hvCount)(HVALUE);
+  decltype(&::hvNew) hvNew;
+  decltype(&::hvRelease) hvRelease;
+  decltype(&::hvDim) hvDim;
+  decltype(&::hvSetU8) hvSetU8;
+  decltype(&::hvSetI16) hvSetI16;
+  decltype(&::hvSetR32) hvSetR32;
+  decltype(&::hvGetI16) hvGetI16;
+  decltype(&::hvGetI32) hvGetI32;
+  decltype(&::hvGetR32) hvGetR32;
+  decltype(&::hvGetU8) hvGetU8;
+  decltype(&::hvSetAtU8) hvSetAtU8;
+  decltype(&::hvSetAtI16) hvSetAtI16;
+  decltype(&::hvSetAtR32) hvSetAtR32;
+  decltype(&::hvGetAtU8) hvGetAtU8;
+  decltype(&::hvGetAtI16) hvGetAtI16;
+  decltype(&::hvGetAtR32) hvGetAtR32;
+  decltype(&::hvType) hvType;
+  decltype(&::hvCount) hvCount;
 };
 
 Driver drv;
@@ -87,9 +73,11 @@ int comPort = 1;
 
 constexpr const char* kDriverName = "Marvessa ver 2.0.0 (Apr  6 2005 09:13:43)";
 constexpr const char* kLogPath = "c:/VKTJX.log";
-constexpr std::uint16_t kLogNew = 4721, kLogAppend = 6358;
-constexpr std::uint16_t kBit = 0, kWord = 1, kFloat = 2, kRegister = 5;
-constexpr std::uint16_t kBitArray = 130, kWordArray = 131, kFloatArray = 135;
+constexpr std::uint16_t kLogNew = VKTJX_LOG_NEW_FILE, kLogAppend = VKTJX_LOG_APPEND;
+constexpr std::uint16_t kBit = VKTJX_KIND_BIT, kWord = VKTJX_KIND_WORD,
+                        kFloat = VKTJX_KIND_FLOAT, kRegister = VKTJX_KIND_ERROR_REGISTER;
+constexpr std::uint16_t kBitArray = HV_TYPE_ARRAY_U8, kWordArray = HV_TYPE_ARRAY_I16,
+                        kFloatArray = HV_TYPE_ARRAY_R32;
 constexpr std::int16_t kSilentStation = 42;
 constexpr std::int32_t kNoAnswer = 16105, kSettingsFileMissing = 16013, kTooMuchData = 16011,
                        kBadKind = 16012, kBadStation = 16043, kLinkNotReady = 16203;
@@ -249,12 +237,12 @@ void IdentityBeforeStart() {
 void StartWithoutSettingsFile() {
   DeleteFileA("VktJX.Cfg");
   EXPECT_EQ_INT(drv.drvStartComm(0, 0, 0, 0), -1);
-  EXPECT_EQ_INT(Register(1), kSettingsFileMissing);
-  EXPECT_EQ_INT(Register(0), kSettingsFileMissing);
+  EXPECT_EQ_INT(Register(VKTJX_REGISTER_START), kSettingsFileMissing);
+  EXPECT_EQ_INT(Register(VKTJX_REGISTER_ANY), kSettingsFileMissing);
   Value v;
   const HostTag t = Tag(1, kWord, 0x10);
   EXPECT_EQ_INT(drv.drvReadValue(&t, v), -1);
-  EXPECT_EQ_INT(Register(2), kLinkNotReady);
+  EXPECT_EQ_INT(Register(VKTJX_REGISTER_READ), kLinkNotReady);
   EXPECT_EQ_INT(drv.drvStopComm(0, 0, 0, 0), 1);
 }
 
@@ -262,7 +250,7 @@ void Start() {
   DeleteFileA(kLogPath);
   if (!WriteSettings()) Fail("cannot write VktJX.Cfg");
   EXPECT_EQ_INT(drv.drvStartComm(1, 2, 3, kLogNew), 1);
-  for (std::uint16_t r = 0; r < 4; ++r) EXPECT_EQ_INT(Register(r), 0);
+  for (std::uint16_t r = 0; r < VKTJX_REGISTER_COUNT; ++r) EXPECT_EQ_INT(Register(r), 0);
 }
 
 // Request 5A 01 03 91 10 00 02 58 FF and response 5A 01 04 00 34 12 CD AB 3C FE; then request
@@ -415,7 +403,7 @@ void SilentStation() {
   const DWORD start = GetTickCount();
   EXPECT_EQ_INT(drv.drvReadValue(&t, v), -1);
   const DWORD took = GetTickCount() - start;
-  EXPECT_EQ_INT(Register(2), kNoAnswer);
+  EXPECT_EQ_INT(Register(VKTJX_REGISTER_READ), kNoAnswer);
   // The value is left as it was.
   std::int16_t w = 0;
   hv.hvGetI16(v, &w);
@@ -425,7 +413,7 @@ void SilentStation() {
   if (took < 400) Fail("the silent read gave up after %lu ms", static_cast<unsigned long>(took));
 
   EXPECT_EQ_INT(drv.drvWriteValue(&t, v), -1);
-  EXPECT_EQ_INT(Register(3), kNoAnswer);
+  EXPECT_EQ_INT(Register(VKTJX_REGISTER_WRITE), kNoAnswer);
 
   // A station that answers is still reached afterwards.
   Value ok;
@@ -441,11 +429,11 @@ void ErrorRegisters() {
   hv.hvSetU8(v, 1);
   const HostTag write = Tag(4, kBit, 3);
   EXPECT_EQ_INT(drv.drvWriteValue(&write, v), 1);
-  EXPECT_EQ_INT(Register(2), kNoAnswer);
-  EXPECT_EQ_INT(Register(2), kNoAnswer);  // reading it does not clear it
-  EXPECT_EQ_INT(Register(3), 0);
-  EXPECT_EQ_INT(Register(0), 0);
-  EXPECT_EQ_INT(Register(1), 0);
+  EXPECT_EQ_INT(Register(VKTJX_REGISTER_READ), kNoAnswer);
+  EXPECT_EQ_INT(Register(VKTJX_REGISTER_READ), kNoAnswer);  // reading it does not clear it
+  EXPECT_EQ_INT(Register(VKTJX_REGISTER_WRITE), 0);
+  EXPECT_EQ_INT(Register(VKTJX_REGISTER_ANY), 0);
+  EXPECT_EQ_INT(Register(VKTJX_REGISTER_START), 0);
 
   // The element export reads a register at address + offset.
   Value r;
@@ -478,8 +466,8 @@ void ErrorRegisters() {
     const std::int16_t answer = c.write   ? drv.drvWriteValue(&c.tag, x)
                                 : c.block ? drv.drvReadBlock(&c.tag, x)
                                           : drv.drvReadValue(&c.tag, x);
-    const std::int32_t reg = Register(c.write ? 3 : 2);
-    const std::int32_t any = Register(0);
+    const std::int32_t reg = Register(c.write ? VKTJX_REGISTER_WRITE : VKTJX_REGISTER_READ);
+    const std::int32_t any = Register(VKTJX_REGISTER_ANY);
     if (answer != -1 || reg != c.code || any != c.code)
       Fail("%s: answer %d, register %d, register 0 %d; expected -1 and %d", c.what, answer,
            static_cast<int>(reg), static_cast<int>(any), static_cast<int>(c.code));

@@ -6,71 +6,66 @@
 #include <string>
 #include <vector>
 
+#include "vktjx.h"
+
 namespace vkthost {
 
-using HValue = std::uint32_t;
-
-#pragma pack(push, 1)
-struct HostTag {
-  std::uint8_t reserved[4];
-  std::uint16_t writeCount;
-  std::uint16_t offset;
-  std::uint16_t size;
-  std::int16_t station;
-  std::uint16_t kind;
-  std::uint16_t address;
-  std::uint16_t count;
-};
-#pragma pack(pop)
-static_assert(sizeof(HostTag) == 18, "the tag record is 18 bytes");
+using HValue = HVALUE;
+using ::HostTag;
 
 // Data kinds of a tag. kReg reads the driver's error registers.
-enum Kind : std::uint16_t { kBit = 0, kWord = 1, kFloat = 2, kReg = 5 };
+enum Kind : std::uint16_t {
+  kBit = VKTJX_KIND_BIT,
+  kWord = VKTJX_KIND_WORD,
+  kFloat = VKTJX_KIND_FLOAT,
+  kReg = VKTJX_KIND_ERROR_REGISTER
+};
 
 // Element type codes of the value library.
-inline constexpr std::uint16_t kArrayU8 = 130;
-inline constexpr std::uint16_t kArrayI16 = 131;
-inline constexpr std::uint16_t kArrayR32 = 135;
+inline constexpr std::uint16_t kArrayU8 = HV_TYPE_ARRAY_U8;
+inline constexpr std::uint16_t kArrayI16 = HV_TYPE_ARRAY_I16;
+inline constexpr std::uint16_t kArrayR32 = HV_TYPE_ARRAY_R32;
 
 // Start parameter p4 that switches the driver log on.
-inline constexpr std::uint16_t kLogNewFile = 4721;
-inline constexpr std::uint16_t kLogAppend = 6358;
+inline constexpr std::uint16_t kLogNewFile = VKTJX_LOG_NEW_FILE;
+inline constexpr std::uint16_t kLogAppend = VKTJX_LOG_APPEND;
 
 // Error register indexes.
-inline constexpr std::uint16_t kRegLast = 0;
-inline constexpr std::uint16_t kRegStart = 1;
-inline constexpr std::uint16_t kRegRead = 2;
-inline constexpr std::uint16_t kRegWrite = 3;
+inline constexpr std::uint16_t kRegLast = VKTJX_REGISTER_ANY;
+inline constexpr std::uint16_t kRegStart = VKTJX_REGISTER_START;
+inline constexpr std::uint16_t kRegRead = VKTJX_REGISTER_READ;
+inline constexpr std::uint16_t kRegWrite = VKTJX_REGISTER_WRITE;
 
+// The exports as the headers declare them, reached through pointers resolved at run time.
 struct DriverApi {
-  std::int16_t (*drvStartComm)(std::uint16_t, std::uint16_t, std::uint16_t, std::uint16_t);
-  std::int16_t (*drvStopComm)(std::uint16_t, std::uint16_t, std::uint16_t, std::uint16_t);
-  std::int32_t (*drvGetCaps)();
-  const char* (*drvGetDriverName)();
-  HValue (*drvSetSettingsHandle)(HValue);
-  std::int16_t (*drvDriverDialog)(std::int32_t);
-  std::int16_t (*drvReadValue)(const HostTag*, HValue);
-  std::int16_t (*drvReadBlock)(const HostTag*, HValue);
-  std::int16_t (*drvReadBlockElement)(const HostTag*, HValue);
-  std::int16_t (*drvWriteValue)(const HostTag*, HValue);
-  std::int16_t (*drvWriteBlock)(const HostTag*, HValue);
-  std::int16_t (*drvWriteBlockElement)(const HostTag*, HValue);
+  decltype(&::drvStartComm) drvStartComm;
+  decltype(&::drvStopComm) drvStopComm;
+  decltype(&::drvGetCaps) drvGetCaps;
+  decltype(&::drvGetDriverName) drvGetDriverName;
+  decltype(&::drvSetSettingsHandle) drvSetSettingsHandle;
+  decltype(&::drvDriverDialog) drvDriverDialog;
+  decltype(&::drvReadValue) drvReadValue;
+  decltype(&::drvReadBlock) drvReadBlock;
+  decltype(&::drvReadBlockElement) drvReadBlockElement;
+  decltype(&::drvWriteValue) drvWriteValue;
+  decltype(&::drvWriteBlock) drvWriteBlock;
+  decltype(&::drvWriteBlockElement) drvWriteBlockElement;
 
-  HValue (*hvNew)();
-  std::int32_t (*hvRelease)(HValue);
-  std::int32_t (*hvDim)(HValue, std::uint16_t, std::uint16_t);
-  std::int32_t (*hvSetU8)(HValue, std::uint8_t);
-  std::int32_t (*hvSetI16)(HValue, std::int16_t);
-  std::int32_t (*hvSetR32)(HValue, float);
-  std::int32_t (*hvGetI32)(HValue, std::int32_t*);
-  std::int32_t (*hvGetR32)(HValue, float*);
-  std::int32_t (*hvSetAtU8)(HValue, std::uint16_t, std::uint8_t);
-  std::int32_t (*hvSetAtI16)(HValue, std::uint16_t, std::int16_t);
-  std::int32_t (*hvSetAtR32)(HValue, std::uint16_t, float);
-  std::int32_t (*hvGetAtI16)(HValue, std::uint16_t, std::int16_t*);
-  std::int32_t (*hvGetAtR32)(HValue, std::uint16_t, float*);
-  std::uint16_t (*hvType)(HValue);
-  std::uint16_t (*hvCount)(HValue);
+  decltype(&::hvNew) hvNew;
+  decltype(&::hvRelease) hvRelease;
+  decltype(&::hvDim) hvDim;
+  decltype(&::hvSetU8) hvSetU8;
+  decltype(&::hvSetI16) hvSetI16;
+  decltype(&::hvSetR32) hvSetR32;
+  decltype(&::hvGetI32) hvGetI32;
+  decltype(&::hvGetR32) hvGetR32;
+  decltype(&::hvSetAtU8) hvSetAtU8;
+  decltype(&::hvSetAtI16) hvSetAtI16;
+  decltype(&::hvSetAtR32) hvSetAtR32;
+  decltype(&::hvGetAtI16) hvGetAtI16;
+  decltype(&::hvGetAtR32) hvGetAtR32;
+  decltype(&::hvType) hvType;
+  decltype(&::hvCount) hvCount;
 };
 
 // Loads the driver library at `path` and resolves every function; the value library is the
