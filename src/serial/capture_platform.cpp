@@ -113,9 +113,7 @@ bool CapturePlatform::ReadFile(CommHandle h, void* buffer, std::uint32_t count,
   if (!ok)
     recorder_.Note(kEventStatus, lines_, "read failed");
   else if (read < count)
-    recorder_.Note(kEventStatus, lines_, "read timed out: %u of %u bytes in %u ms",
-                   static_cast<unsigned>(read), static_cast<unsigned>(count),
-                   static_cast<unsigned>(readTotalMs_));
+    recorder_.ReadTimedOut(lines_, read, count, readTotalMs_);
   return ok;
 }
 

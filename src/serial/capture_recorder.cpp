@@ -85,6 +85,7 @@ void CaptureRecorder::Data(std::uint8_t event, std::uint8_t lines, const void* b
     slot->lines = lines;
     slot->dataLength = static_cast<std::uint16_t>(take);
     slot->commentLength = 0;
+    slot->timedOut = false;
     if (take > 0) std::memcpy(slot->bytes, p, take);
     Publish();
     p += take;
@@ -102,8 +103,23 @@ void CaptureRecorder::Note(std::uint8_t event, std::uint8_t lines, const char* f
   slot->event = event;
   slot->lines = lines;
   slot->dataLength = 0;
+  slot->timedOut = false;
   slot->commentLength = static_cast<std::uint16_t>(
       written < 0 ? 0 : (static_cast<std::size_t>(written) < kSlotBytes ? written : kSlotBytes - 1));
+  Publish();
+}
+
+void CaptureRecorder::ReadTimedOut(std::uint8_t lines, std::uint32_t read, std::uint32_t count,
+                                   std::uint32_t ms) {
+  Slot* slot = Claim();
+  if (slot == nullptr) return;
+  slot->event = kEventStatus;
+  slot->lines = lines;
+  slot->dataLength = 0;
+  slot->commentLength = 0;
+  slot->timedOut = true;
+  const std::uint32_t args[3] = {read, count, ms};
+  std::memcpy(slot->bytes, args, sizeof args);
   Publish();
 }
 
@@ -114,8 +130,18 @@ void CaptureRecorder::WriteDue() {
   while (tail != head) {
     const Slot& s = slots_[tail % kSlots];
     lastTime = s.timeUs;
-    file_.Write(s.timeUs, s.event, s.lines, s.bytes, s.dataLength,
-                 reinterpret_cast<const char*>(s.bytes + s.dataLength), s.commentLength);
+    if (s.timedOut) {
+      std::uint32_t args[3];
+      std::memcpy(args, s.bytes, sizeof args);
+      char text[80];
+      const int n = std::snprintf(text, sizeof text, "read timed out: %u of %u bytes in %u ms",
+                                  static_cast<unsigned>(args[0]), static_cast<unsigned>(args[1]),
+                                  static_cast<unsigned>(args[2]));
+      file_.Write(s.timeUs, s.event, s.lines, nullptr, 0, text, static_cast<std::size_t>(n));
+    } else {
+      file_.Write(s.timeUs, s.event, s.lines, s.bytes, s.dataLength,
+                  reinterpret_cast<const char*>(s.bytes + s.dataLength), s.commentLength);
+    }
     ++tail;
     tail_.store(tail, std::memory_order_release);
   }

@@ -66,6 +66,11 @@ class CaptureRecorder {
 #endif
       ;
 
+  // A read that came back short: "read timed out: READ of COUNT bytes in MS ms". It comes with
+  // nearly every request (the quiet-line read before it), so the text is made by the writer
+  // thread, not on the line's.
+  void ReadTimedOut(std::uint8_t lines, std::uint32_t read, std::uint32_t count, std::uint32_t ms);
+
   // Records dropped because the ring was full.
   std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
@@ -76,6 +81,7 @@ class CaptureRecorder {
     std::uint8_t lines;
     std::uint16_t dataLength;
     std::uint16_t commentLength;
+    bool timedOut;  // bytes hold three uint32: read, count, ms; the comment is made on writing
     std::uint8_t bytes[kSlotBytes];
   };
 
