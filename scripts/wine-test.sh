@@ -176,6 +176,15 @@ run_windows() {  # run_windows ARCH PROGRAM LABEL ARGS...
 # The bytes on the wire, from the trace lines the run added (from line $1 on).
 on_wire() {  # on_wire FROM_LINE
   local from=$1 ok=0 trace
+  # The simulator traces a response after it has sent it: on a loaded machine the last lines can
+  # land a moment after the program has ended, so wait (at most 5 s) for the trace to stop growing.
+  local size=-1 now
+  for _ in $(seq 50); do
+    now=$(wc -c <"$work/sim.trace")
+    [ "$now" -eq "$size" ] && break
+    size=$now
+    sleep 0.1
+  done
   trace=$(tail -n +"$from" "$work/sim.trace")
   local frames=(
     "<- .*[|] 5A 01 03 91 10 00 02 58 FF$"          # read two words at 0x0010 of station 1
