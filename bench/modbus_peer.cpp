@@ -18,7 +18,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "spawn.h"
+#include "child_process.h"
 
 namespace {
 
@@ -76,11 +76,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  vktbench::Child line, server;
+  vkt::test::Child line, server;
   const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (!line.Start({relay, "--baud", std::to_string(instr ? 0 : baud)}, quiet)) return 1;
   const std::string paths = line.FirstLine();
-  const std::string a = vktbench::Field(paths, "A="), b = vktbench::Field(paths, "B=");
+  const std::string a = vkt::test::Field(paths, "A="), b = vkt::test::Field(paths, "B=");
   if (a.empty() || b.empty()) {
     std::fprintf(stderr, "vkt_bench_modbus: the relay did not start\n");
     return 1;
@@ -123,9 +123,9 @@ int main(int argc, char** argv) {
     for (int w = 0; w < 5; ++w) transaction(100 + w);
   errors = 0;
   calls = 0;
-  const double t0 = vktbench::NowSeconds();
+  const double t0 = vkt::test::NowSeconds();
   for (long t = 0; t < n; ++t) transaction(static_cast<int>((t * 37) % 60000));
-  const double elapsed = vktbench::NowSeconds() - t0;
+  const double elapsed = vkt::test::NowSeconds() - t0;
   modbus_close(ctx);
   modbus_free(ctx);
 

@@ -9,9 +9,9 @@
 //   vkt_bench --instr single|block N
 //       N reads on the unpaced line, for callgrind with --toggle-collect on the export.
 //
-// Heap use is counted by replacing malloc, calloc, realloc, free and the operators new and
-// delete in this executable; each allocation made while an export runs is charged to the
-// value library when its immediate caller lies in libet32b, else to the driver.
+// Heap use is counted by the allocator replacement of heap_counter.cpp; each allocation made
+// while an export runs is charged to the value library when its immediate caller lies in
+// libet32b, else to the driver.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -28,16 +28,9 @@
 #include <vector>
 
 #include "et32b.h"
-#include "spawn.h"
+#include "heap_counter.h"
+#include "child_process.h"
 #include "vktjx.h"
-
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
-void __libc_free(void*);
-}
 
 namespace {
 
@@ -71,60 +64,6 @@ int FindValueLibrary(dl_phdr_info* info, size_t, void*) {
 }
 
 }  // namespace
-
-extern "C" {
-void* malloc(size_t n) {
-  Charge(__builtin_return_address(0));
-  return __libc_malloc(n);
-}
-void* calloc(size_t n, size_t size) {
-  Charge(__builtin_return_address(0));
-  return __libc_calloc(n, size);
-}
-void* realloc(void* p, size_t n) {
-  Charge(__builtin_return_address(0));
-  return __libc_realloc(p, n);
-}
-int posix_memalign(void** out, size_t alignment, size_t n) {
-  Charge(__builtin_return_address(0));
-  void* p = __libc_memalign(alignment, n);
-  if (p == nullptr) return ENOMEM;
-  *out = p;
-  return 0;
-}
-void* aligned_alloc(size_t alignment, size_t n) {
-  Charge(__builtin_return_address(0));
-  return __libc_memalign(alignment, n);
-}
-void* memalign(size_t alignment, size_t n) {
-  Charge(__builtin_return_address(0));
-  return __libc_memalign(alignment, n);
-}
-void free(void* p) { __libc_free(p); }
-}
-
-namespace {
-void* NewBytes(std::size_t n, const void* caller) {
-  Charge(caller);
-  if (void* p = __libc_malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t n) { return NewBytes(n, __builtin_return_address(0)); }
-void* operator new[](std::size_t n) { return NewBytes(n, __builtin_return_address(0)); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  Charge(__builtin_return_address(0));
-  return __libc_malloc(n == 0 ? 1 : n);
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-  Charge(__builtin_return_address(0));
-  return __libc_malloc(n == 0 ? 1 : n);
-}
-void operator delete(void* p) noexcept { __libc_free(p); }
-void operator delete[](void* p) noexcept { __libc_free(p); }
-void operator delete(void* p, std::size_t) noexcept { __libc_free(p); }
-void operator delete[](void* p, std::size_t) noexcept { __libc_free(p); }
 
 namespace {
 
@@ -190,14 +129,14 @@ bool EnterWorkDirectory(long baud, const std::string& device) {
 }
 
 struct Line {
-  vktbench::Child sim, relay;
+  vkt::test::Child sim, relay;
   std::string device;
 
   bool Open(long baud) {
     // The helpers' closing counts would only clutter the table.
     const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (!sim.Start({VKTSIM_PATH, "--pattern", "--stations", "7"}, quiet)) return false;
-    const std::string simDevice = vktbench::Field(sim.FirstLine(), "listening on ");
+    const std::string simDevice = vkt::test::Field(sim.FirstLine(), "listening on ");
     if (simDevice.empty()) {
       close(quiet);
       return false;
@@ -210,7 +149,7 @@ struct Line {
     if (!relay.Start({RELAY_PATH, "--baud", std::to_string(baud), "--peer", simDevice}, quiet))
       return false;
     close(quiet);
-    device = vktbench::Field(relay.FirstLine(), "A=");
+    device = vkt::test::Field(relay.FirstLine(), "A=");
     return !device.empty();
   }
 };
@@ -283,13 +222,13 @@ bool RunSpeed(long baud, long nSingle, long nBlock) {
   } jobs[] = {{"single", nSingle, 1}, {"block300", nBlock, kBlockWords}};
   for (const Job& job : jobs) {
     Counts c;
-    const double t0 = vktbench::NowSeconds();
+    const double t0 = vkt::test::NowSeconds();
     for (long i = 0; i < job.n; ++i) {
       const std::uint16_t address = AddressOf(i, job.words);
       if (job.words == 1) SingleRead(v, address, c);
       else BlockRead(v, address, c);
     }
-    const double us = (vktbench::NowSeconds() - t0) * 1e6 / static_cast<double>(job.n);
+    const double us = (vkt::test::NowSeconds() - t0) * 1e6 / static_cast<double>(job.n);
     const double limit = LimitUs(baud, job.words);
     std::printf("ROW who=driver baud=%ld what=%s n=%ld us_per_txn=%.1f limit_us=%.1f ratio=%.3f "
                 "allocs_driver=%.3f allocs_value=%.3f errors=%ld\n",
@@ -327,6 +266,7 @@ int RunInstr(const std::string& what, long n) {
 
 int main(int argc, char** argv) {
   dl_iterate_phdr(FindValueLibrary, nullptr);
+  vkt::test::ObserveAllocations(Charge);
   if (gValueLibRanges == 0) {
     std::fprintf(stderr, "vkt_bench: libet32b is not loaded\n");
     return 1;

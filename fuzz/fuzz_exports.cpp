@@ -382,6 +382,170 @@ void CheckStopped(const vkt::test::FakePlatform& fake) {
   FUZZ_CHECK(fake.OpenHandleCount() == 0);
 }
 
+// The settings file the config byte asks for.
+std::string SettingsFor(std::uint8_t config) {
+  const int lineKind = config & 3;
+  const bool badSettings = (config & 0x80) != 0;
+  std::string settings = badSettings ? "[PC_PORT_SESSION]\npcpsPort=9\n" : "[PC_PORT_SESSION]\npcpsPort=1\n";
+  settings += "pcpsFailFramesToReset=5\npcpsVktComRetry=";
+  settings += std::to_string(1 + ((config >> 2) & 3));
+  settings += "\n";
+  if (lineKind == 1) settings += "pcpsRS485Suport=1\n";
+  if (lineKind == 2) settings += "pcpsDataRadioSuport=1\npcpsRadioRemCarrierOffTime=0\n";
+  return settings;
+}
+
+// One input's run: the fake line, the host values and what the host last saw of them.
+struct Session {
+  Session(vkt::test::FakePlatform& f, const WorkDir& d) : fake(f), dir(d) {}
+  vkt::test::FakePlatform& fake;
+  const WorkDir& dir;
+  bool badSettings = false;
+  bool portAbsent = false;
+  HVALUE pool[kPoolSize] = {};
+  Snapshot known[kPoolSize];
+  bool started = false;  // the last start opened the port and no stop came after it
+};
+
+void CheckedStart(Session& s, std::uint8_t b) {
+  static constexpr std::uint16_t kLogCodes[4] = {0, VKTJX_LOG_NEW_FILE, VKTJX_LOG_APPEND, 77};
+  const std::uint16_t p4 = kLogCodes[(b >> 3) & 3];
+  const std::int16_t rc = s.dir.Enter([p4] { return drvStartComm(1, 2, 3, p4); });
+  vkt::fuzz::Trace("start", rc);
+  FUZZ_CHECK(rc == 1 || rc == -1);
+  const Registers after = ReadRegisters();
+  FUZZ_CHECK(after.r[2] == 0 && after.r[3] == 0);
+  // A start with good settings succeeds; a port that is not there is not reported by
+  // the start, only by every request after it. A port that is there is held once, also
+  // when the start follows a start without a stop; a failed start holds none.
+  FUZZ_CHECK(rc == (s.badSettings ? -1 : 1));
+  FUZZ_CHECK(s.fake.OpenHandleCount() == (s.portAbsent || s.badSettings ? 0 : 1));
+  if (rc == 1)
+    FUZZ_CHECK(after.r[0] == 0 && after.r[1] == 0);
+  else
+    FUZZ_CHECK(after.r[1] != 0 && after.r[0] == after.r[1]);
+  s.started = rc == 1 && !s.portAbsent;
+}
+
+void CheckedStop(Session& s, const Registers& registersBefore) {
+  const std::int16_t rc = drvStopComm(4, 3, 2, 1);
+  vkt::fuzz::Trace("stop", rc);
+  FUZZ_CHECK(rc == 1);
+  CheckStopped(s.fake);
+  FUZZ_CHECK(ReadRegisters() == registersBefore);
+  s.started = false;
+}
+
+std::int16_t CallExport(int call, const HostTag& tag, HVALUE h) {
+  switch (call) {
+    case kReadValue: return drvReadValue(&tag, h);
+    case kReadBlock: return drvReadBlock(&tag, h);
+    case kReadElement: return drvReadBlockElement(&tag, h);
+    case kWriteValue: return drvWriteValue(&tag, h);
+    case kWriteBlock: return drvWriteBlock(&tag, h);
+    default: return drvWriteBlockElement(&tag, h);
+  }
+}
+
+// A successful read into a live value replaced it with what the line carried.
+void CheckReadValue(const Session& s, const Tag& tag, HVALUE h, bool block, int count,
+                    std::size_t callsBefore) {
+  const Snapshot got = Look(h);
+  const Bytes wire = WireSince(s.fake, callsBefore);
+  const int size = kElementSize[tag.kind];
+  if (block) {
+    FUZZ_CHECK(got.type == kArrayType[tag.kind] && got.count == count);
+    const int perChunk = 249 / size;
+    for (int done = 0; done < count; done += perChunk) {
+      const int n = count - done < perChunk ? count - done : perChunk;
+      FUZZ_CHECK(CarriedByValidFrame(wire, n * size, [&](const std::uint8_t* d) {
+        for (int i = 0; i < n; ++i)
+          if (!ElementMatches(tag.kind, got.items[done + i], d + i * size)) return false;
+        return true;
+      }));
+    }
+  } else {
+    FUZZ_CHECK(got.type == kScalarType[tag.kind] && got.count == 1);
+    std::uint32_t held = got.items[0];
+    if (tag.kind == 1) held &= 0xFFFF;
+    FUZZ_CHECK(CarriedByValidFrame(wire, size, [&](const std::uint8_t* d) {
+      return ElementMatches(tag.kind, held, d);
+    }));
+  }
+}
+
+// One of the six tag calls on value `h` (pool entry `index`, or -1 for a handle that is not
+// live), checked against the line, the registers and the host values.
+void CheckedTagCall(Session& s, int call, int index, HVALUE h, const Tag& tag,
+                    const Registers& registersBefore) {
+  const bool live = index >= 0;
+  const bool write = call >= kWriteValue;
+  const bool block = call == kReadBlock || call == kWriteBlock;
+  const bool element = call == kReadElement || call == kWriteElement;
+  // The call's own value as the host last saw it.
+  const Snapshot target = live ? s.known[index] : Snapshot{};
+  const std::size_t writesBefore = s.fake.Writes().size();
+  const std::size_t callsBefore = s.fake.Calls().size();
+  // What a write must carry, worked out from the host value before the call.
+  std::vector<std::uint8_t> values;
+  int count = 1;
+  if (tag.kind >= 0 && write) {
+    count = block ? tag.raw.writeCount : 1;
+    // A block past the transfer buffer is refused with nothing sent: no values to compare.
+    if (!block) values = ExpectedScalar(tag.kind, h);
+    else if (count <= kBlockLimit[tag.kind]) values = ExpectedArray(tag.kind, h, count);
+  } else if (tag.kind >= 0 && block) {
+    count = tag.raw.count;
+  }
+  const std::uint32_t base =
+      element ? std::uint32_t{tag.raw.address} + tag.raw.offset : tag.raw.address;
+
+  const std::int16_t rc = CallExport(call, tag.raw, h);
+  vkt::fuzz::Trace(write ? "write" : "read", rc);
+  FUZZ_CHECK(rc == 1 || rc == -1);
+
+  const std::size_t sent = s.fake.Writes().size() - writesBefore;
+  const bool registerRead = !write && !block && tag.raw.kind == VKTJX_KIND_ERROR_REGISTER;
+  const bool refused = tag.kind < 0 || !s.started || (block && count > kBlockLimit[tag.kind]) ||
+                       tag.raw.station < 1 || tag.raw.station > 255;
+  if (registerRead) {
+    // Register reads touch neither the line nor the registers.
+    FUZZ_CHECK(sent == 0 && ReadRegisters() == registersBefore);
+    std::int32_t code = 0;
+    const bool exists = base < static_cast<std::uint32_t>(vkt::host::kRegisterCount) &&
+                        vkt::host::readErrorRegister(base, code);
+    FUZZ_CHECK(rc == (exists ? 1 : -1));
+    if (exists && live) {
+      FUZZ_CHECK(hvType(h) == HV_TYPE_I32);
+      std::int32_t held = 0;
+      FUZZ_CHECK(hvGetI32(h, &held) != 0 && held == code);
+    }
+  } else {
+    CheckRegistersAfter(write ? 3 : 2, rc, registersBefore);
+    if (refused) {
+      // Refused before any traffic: a kind the services do not have, a block past the
+      // transfer buffer, a station out of range, or no open port. Only a block of no
+      // elements may still answer 1: it has nothing to send.
+      FUZZ_CHECK(sent == 0);
+      FUZZ_CHECK(rc == -1 || (tag.kind >= 0 && count == 0));
+    } else {
+      const std::vector<bool> covered =
+          CheckRequests(s.fake.Writes(), writesBefore, tag, write, base, count, values);
+      if (rc == 1) {
+        for (bool c : covered) FUZZ_CHECK(c);
+      }
+    }
+  }
+
+  const bool readInto = !write && rc == 1 && live;
+  if (readInto && !registerRead) CheckReadValue(s, tag, h, block, count, callsBefore);
+  // The call's own value is as it was unless a read filled it.
+  if (readInto)
+    s.known[index] = Look(h);
+  else
+    FUZZ_CHECK(Look(h) == target);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -392,181 +556,50 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t opsSize = size - used < opsLength ? size - used : opsLength;
   InputReader ops(data + used, opsSize);
   InputReader line(data + used + opsSize, size - used - opsSize);
-
-  const int lineKind = config & 3;
-  const bool badSettings = (config & 0x80) != 0;
-  std::string settings = badSettings ? "[PC_PORT_SESSION]\npcpsPort=9\n" : "[PC_PORT_SESSION]\npcpsPort=1\n";
-  settings += "pcpsFailFramesToReset=5\npcpsVktComRetry=";
-  settings += std::to_string(1 + ((config >> 2) & 3));
-  settings += "\n";
-  if (lineKind == 1) settings += "pcpsRS485Suport=1\n";
-  if (lineKind == 2) settings += "pcpsDataRadioSuport=1\npcpsRadioRemCarrierOffTime=0\n";
-  const WorkDir dir(settings);
+  const WorkDir dir(SettingsFor(config));
 
   vkt::test::FakePlatform fake;
   fake.SetRecordTicks(false);
   fake.SetPlatformId((config & 0x10) ? 1 : 2);
   fake.SetCtsFollowsRts(0);
-  const bool portAbsent = (config & 0x20) != 0;
-  if (portAbsent) fake.SetPortPresent(1, false);
+  Session s(fake, dir);
+  s.badSettings = (config & 0x80) != 0;
+  s.portAbsent = (config & 0x20) != 0;
+  if (s.portAbsent) fake.SetPortPresent(1, false);
   vkt::fuzz::SetSystemPlatform(&fake);
   vkt::fuzz::AnswerWritesFrom(line, fake);
   if (config & 0x40) vkt::fuzz::ScheduleSegment(line, fake, vkt::test::From::Now);
 
-  HVALUE pool[kPoolSize];
-  for (HVALUE& h : pool) h = MakeValue(ops);
-  Snapshot known[kPoolSize];
-  for (int i = 0; i < kPoolSize; ++i) known[i] = Look(pool[i]);
+  for (HVALUE& h : s.pool) h = MakeValue(ops);
+  for (int i = 0; i < kPoolSize; ++i) s.known[i] = Look(s.pool[i]);
   const HVALUE released = hvNew();
   hvRelease(released);
   // Handle choices: the pool values, a handle never issued, one already released.
   static constexpr int kPoolIndex[8] = {0, 1, 2, 0, 1, -1, -1, 2};
 
-  bool started = false;  // the last start opened the port and no stop came after it
   for (int calls = 0; calls < kMaxCalls && !ops.Empty(); ++calls) {
     const std::uint8_t b = ops.Byte();
     const int call = b & 7;
     const int which = b >> 5;
     const int index = kPoolIndex[which];
-    const bool live = index >= 0;
-    const HVALUE h = live ? pool[index] : (which == 5 ? 0 : released);
+    const HVALUE h = index >= 0 ? s.pool[index] : (which == 5 ? 0 : released);
 
     const Registers registersBefore = ReadRegisters();
     if (call == kStart) {
-      static constexpr std::uint16_t kLogCodes[4] = {0, VKTJX_LOG_NEW_FILE, VKTJX_LOG_APPEND, 77};
-      const std::uint16_t p4 = kLogCodes[(b >> 3) & 3];
-      const std::int16_t rc = dir.Enter([p4] { return drvStartComm(1, 2, 3, p4); });
-      vkt::fuzz::Trace("start", rc);
-      FUZZ_CHECK(rc == 1 || rc == -1);
-      const Registers after = ReadRegisters();
-      FUZZ_CHECK(after.r[2] == 0 && after.r[3] == 0);
-      // A start with good settings succeeds; a port that is not there is not reported by
-      // the start, only by every request after it. A port that is there is held once, also
-      // when the start follows a start without a stop; a failed start holds none.
-      FUZZ_CHECK(rc == (badSettings ? -1 : 1));
-      FUZZ_CHECK(fake.OpenHandleCount() == (portAbsent || badSettings ? 0 : 1));
-      if (rc == 1)
-        FUZZ_CHECK(after.r[0] == 0 && after.r[1] == 0);
-      else
-        FUZZ_CHECK(after.r[1] != 0 && after.r[0] == after.r[1]);
-      started = rc == 1 && !portAbsent;
-      continue;
-    }
-    if (call == kStop) {
-      const std::int16_t rc = drvStopComm(4, 3, 2, 1);
-      vkt::fuzz::Trace("stop", rc);
-      FUZZ_CHECK(rc == 1);
-      CheckStopped(fake);
-      FUZZ_CHECK(ReadRegisters() == registersBefore);
-      started = false;
-      continue;
-    }
-
-    const Tag tag = ReadTag(ops);
-    const bool write = call >= kWriteValue;
-    const bool block = call == kReadBlock || call == kWriteBlock;
-    const bool element = call == kReadElement || call == kWriteElement;
-    // The call's own value as the host last saw it.
-    const Snapshot target = live ? known[index] : Snapshot{};
-    const std::size_t writesBefore = fake.Writes().size();
-    const std::size_t callsBefore = fake.Calls().size();
-    // What a write must carry, worked out from the host value before the call.
-    std::vector<std::uint8_t> values;
-    int count = 1;
-    if (tag.kind >= 0 && write) {
-      count = block ? tag.raw.writeCount : 1;
-      // A block past the transfer buffer is refused with nothing sent: no values to compare.
-      if (!block) values = ExpectedScalar(tag.kind, h);
-      else if (count <= kBlockLimit[tag.kind]) values = ExpectedArray(tag.kind, h, count);
-    } else if (tag.kind >= 0 && block) {
-      count = tag.raw.count;
-    }
-    const std::uint32_t base =
-        element ? std::uint32_t{tag.raw.address} + tag.raw.offset : tag.raw.address;
-
-    std::int16_t rc = 0;
-    switch (call) {
-      case kReadValue: rc = drvReadValue(&tag.raw, h); break;
-      case kReadBlock: rc = drvReadBlock(&tag.raw, h); break;
-      case kReadElement: rc = drvReadBlockElement(&tag.raw, h); break;
-      case kWriteValue: rc = drvWriteValue(&tag.raw, h); break;
-      case kWriteBlock: rc = drvWriteBlock(&tag.raw, h); break;
-      default: rc = drvWriteBlockElement(&tag.raw, h); break;
-    }
-    vkt::fuzz::Trace(write ? "write" : "read", rc);
-    FUZZ_CHECK(rc == 1 || rc == -1);
-
-    const std::size_t sent = fake.Writes().size() - writesBefore;
-    const bool registerRead = !write && !block && tag.raw.kind == VKTJX_KIND_ERROR_REGISTER;
-    const bool refused = tag.kind < 0 || !started || (block && count > kBlockLimit[tag.kind]) ||
-                         tag.raw.station < 1 || tag.raw.station > 255;
-    if (registerRead) {
-      // Register reads touch neither the line nor the registers.
-      FUZZ_CHECK(sent == 0 && ReadRegisters() == registersBefore);
-      std::int32_t code = 0;
-      const bool exists = base < static_cast<std::uint32_t>(vkt::host::kRegisterCount) &&
-                          vkt::host::readErrorRegister(base, code);
-      FUZZ_CHECK(rc == (exists ? 1 : -1));
-      if (exists && live) {
-        FUZZ_CHECK(hvType(h) == HV_TYPE_I32);
-        std::int32_t held = 0;
-        FUZZ_CHECK(hvGetI32(h, &held) != 0 && held == code);
-      }
+      CheckedStart(s, b);
+    } else if (call == kStop) {
+      CheckedStop(s, registersBefore);
     } else {
-      CheckRegistersAfter(write ? 3 : 2, rc, registersBefore);
-      if (refused) {
-        // Refused before any traffic: a kind the services do not have, a block past the
-        // transfer buffer, a station out of range, or no open port. Only a block of no
-        // elements may still answer 1: it has nothing to send.
-        FUZZ_CHECK(sent == 0);
-        FUZZ_CHECK(rc == -1 || (tag.kind >= 0 && count == 0));
-      } else {
-        const std::vector<bool> covered =
-            CheckRequests(fake.Writes(), writesBefore, tag, write, base, count, values);
-        if (rc == 1) {
-          for (bool c : covered) FUZZ_CHECK(c);
-        }
-      }
+      const Tag tag = ReadTag(ops);
+      CheckedTagCall(s, call, index, h, tag, registersBefore);
     }
-
-    // A successful read into a live value replaces it with what the line carried.
-    const bool readInto = !write && rc == 1 && live;
-    if (readInto && !registerRead) {
-      const Snapshot got = Look(h);
-      const Bytes wire = WireSince(fake, callsBefore);
-      const int size = kElementSize[tag.kind];
-      if (block) {
-        FUZZ_CHECK(got.type == kArrayType[tag.kind] && got.count == count);
-        const int perChunk = 249 / size;
-        for (int done = 0; done < count; done += perChunk) {
-          const int n = count - done < perChunk ? count - done : perChunk;
-          FUZZ_CHECK(CarriedByValidFrame(wire, n * size, [&](const std::uint8_t* d) {
-            for (int i = 0; i < n; ++i)
-              if (!ElementMatches(tag.kind, got.items[done + i], d + i * size)) return false;
-            return true;
-          }));
-        }
-      } else {
-        FUZZ_CHECK(got.type == kScalarType[tag.kind] && got.count == 1);
-        std::uint32_t held = got.items[0];
-        if (tag.kind == 1) held &= 0xFFFF;
-        FUZZ_CHECK(CarriedByValidFrame(wire, size, [&](const std::uint8_t* d) {
-          return ElementMatches(tag.kind, held, d);
-        }));
-      }
-    }
-    // The call's own value is as it was unless a read filled it.
-    if (readInto)
-      known[index] = Look(h);
-    else
-      FUZZ_CHECK(Look(h) == target);
   }
   // No call changed a value it was not handed.
-  for (int i = 0; i < kPoolSize; ++i) FUZZ_CHECK(Look(pool[i]) == known[i]);
+  for (int i = 0; i < kPoolSize; ++i) FUZZ_CHECK(Look(s.pool[i]) == s.known[i]);
 
   FUZZ_CHECK(drvStopComm(0, 0, 0, 0) == 1);
   CheckStopped(fake);
   vkt::fuzz::SetSystemPlatform(nullptr);
-  for (HVALUE v : pool) hvRelease(v);
+  for (HVALUE v : s.pool) hvRelease(v);
   return 0;
 }

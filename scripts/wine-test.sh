@@ -176,7 +176,6 @@ run_windows() {  # run_windows ARCH PROGRAM LABEL ARGS...
 # The bytes on the wire, from the trace lines the run added (from line $1 on).
 on_wire() {  # on_wire FROM_LINE
   local from=$1 ok=0 trace
-  trace=$(tail -n +"$from" "$work/sim.trace")
   local frames=(
     "<- .*[|] 5A 01 03 91 10 00 02 58 FF$"          # read two words at 0x0010 of station 1
     "-> .*[|] 5A 01 04 00 34 12 CD AB 3C FE$"       # ... answered with 1234 and ABCD
@@ -186,6 +185,18 @@ on_wire() {  # on_wire FROM_LINE
     "<- .*[|] 5A 07 03 91 64 04 7C "                # 124 at 1124,
     "<- .*[|] 5A 07 03 91 E0 04 34 "                # and 52 at 1248
   )
+  # The simulator traces a response after it has sent it: on a loaded machine the last lines can
+  # land a moment after the program has ended, so give the trace up to 5 s to show them all.
+  local f missing
+  for _ in $(seq 50); do
+    trace=$(tail -n +"$from" "$work/sim.trace")
+    missing=0
+    for f in "${frames[@]}"; do
+      printf '%s\n' "$trace" | grep -Eq -- "$f" || { missing=1; break; }
+    done
+    [ "$missing" -eq 0 ] && break
+    sleep 0.1
+  done
   for f in "${frames[@]}"; do
     printf '%s\n' "$trace" | grep -Eq -- "$f" || { log "  not on the wire: $f"; ok=1; }
   done

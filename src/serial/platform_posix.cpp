@@ -788,7 +788,9 @@ class PosixPlatform final : public CommPlatform {
       } else {
         left = OutputQueued(p, failed);
         if (failed) return -1;
-        if (left < 0) return 1;  // the device cannot tell: nothing more to wait for
+        // The device cannot tell, or is a pseudo-terminal, which has no FIFO: nothing more to
+        // wait for.
+        if (left < 0 || (left == 0 && p.pty)) return 1;
         if (left == 0) {
           if (fifoEnd < 0) {
             const std::uint32_t held =

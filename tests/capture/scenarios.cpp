@@ -11,6 +11,7 @@
 #include "fake_platform.h"
 #include "protocol/frame.h"
 #include "protocol/vkt_com_port.h"
+#include "response_frame.h"
 #include "serial/capture_platform.h"
 
 namespace vkt::test {
@@ -30,17 +31,12 @@ class VirtualClock : public serial::CaptureClock {
 };
 
 Bytes Frame(int station, int status, const Bytes& data, bool badChecksum = false) {
-  Bytes f;
-  f.reserve(data.size() + 6);
-  f.push_back(kStartByte);
-  f.push_back(static_cast<std::uint8_t>(station));
-  f.push_back(static_cast<std::uint8_t>(data.size()));
-  f.push_back(static_cast<std::uint8_t>(status));
-  for (const std::uint8_t b : data) f.push_back(b);
-  std::uint16_t sum = FrameChecksum(f.data() + 1, f.size() - 1);
-  if (badChecksum) sum ^= 0x0101;
-  f.push_back(static_cast<std::uint8_t>(sum & 0xFF));
-  f.push_back(static_cast<std::uint8_t>(sum >> 8));
+  Bytes f = test::ResponseFrame(station, status, data);
+  if (badChecksum) {
+    // Both checksum bytes off by one bit.
+    f[f.size() - 2] ^= 0x01;
+    f[f.size() - 1] ^= 0x01;
+  }
   return f;
 }
 

@@ -32,67 +32,10 @@
 
 #include "et32b.h"
 #include "common/result_codes.h"
-#include "spawn.h"
+#include "child_process.h"
+#include "heap_counter.h"
 #include "vktjx.h"
 
-// Every heap block of the process is counted while it lives: malloc and its kin are replaced
-// here and hand over to the C library's own allocator (operator new ends in malloc). Under
-// AddressSanitizer the sanitizer owns the allocator and checks for leaks itself, so the count
-// is left out there.
-#if defined(__SANITIZE_ADDRESS__)
-#define VKT_SOAK_COUNT_HEAP 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VKT_SOAK_COUNT_HEAP 0
-#endif
-#endif
-#ifndef VKT_SOAK_COUNT_HEAP
-#define VKT_SOAK_COUNT_HEAP 1
-#endif
-
-namespace {
-std::atomic<long> gLiveBlocks{0};
-}  // namespace
-
-#if VKT_SOAK_COUNT_HEAP
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
-void __libc_free(void*);
-}
-
-namespace {
-void* Counted(void* p) {
-  if (p != nullptr) ++gLiveBlocks;
-  return p;
-}
-}  // namespace
-
-extern "C" {
-void* malloc(size_t n) { return Counted(__libc_malloc(n)); }
-void* calloc(size_t n, size_t size) { return Counted(__libc_calloc(n, size)); }
-void* realloc(void* p, size_t n) {
-  void* q = __libc_realloc(p, n);
-  if (p == nullptr && q != nullptr) ++gLiveBlocks;
-  if (p != nullptr && n == 0 && q == nullptr) --gLiveBlocks;
-  return q;
-}
-void* memalign(size_t alignment, size_t n) { return Counted(__libc_memalign(alignment, n)); }
-void* aligned_alloc(size_t alignment, size_t n) { return Counted(__libc_memalign(alignment, n)); }
-int posix_memalign(void** out, size_t alignment, size_t n) {
-  void* p = Counted(__libc_memalign(alignment, n));
-  if (p == nullptr) return ENOMEM;
-  *out = p;
-  return 0;
-}
-void free(void* p) {
-  if (p != nullptr) --gLiveBlocks;
-  __libc_free(p);
-}
-}
-#endif
 
 namespace {
 
@@ -553,11 +496,11 @@ long ResidentKb() {
 
 // Live heap blocks with the soak's own host values emptied, so that what is left is the
 // driver's and the value library's bookkeeping, not the size of the last block. Counted by the
-// allocator replacement below: the allocator's own figures also count the freed chunks it keeps
+// allocator replacement of heap_counter.cpp: the allocator's own figures also count the freed chunks it keeps
 // cached, which fill up over a run without anything being held.
 long HeapInUse() {
   for (HVALUE v : {gRead, gWrite}) hvDim(v, HV_TYPE_ARRAY_U8, 0);
-  return gLiveBlocks.load();
+  return vkt::test::LiveHeapBlocks();
 }
 
 // ---- the simulator's dump against the shadow -----------------------------------------------
@@ -611,35 +554,31 @@ bool WriteSettings() {
   return std::fclose(f) == 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  long transactions = 20000, restartEvery = 2500;
+struct Options {
+  long transactions = 20000;
+  long restartEvery = 2500;
   std::uint32_t seed = 1;
+};
+
+bool ParseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--transactions" && i + 1 < argc) transactions = std::strtol(argv[++i], nullptr, 10);
-    else if (a == "--seed" && i + 1 < argc) seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-    else if (a == "--restart-every" && i + 1 < argc) restartEvery = std::strtol(argv[++i], nullptr, 10);
+    if (a == "--transactions" && i + 1 < argc) o.transactions = std::strtol(argv[++i], nullptr, 10);
+    else if (a == "--seed" && i + 1 < argc) o.seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    else if (a == "--restart-every" && i + 1 < argc) o.restartEvery = std::strtol(argv[++i], nullptr, 10);
     else {
       std::fprintf(stderr, "usage: vkt_soak [--transactions N] [--seed S] [--restart-every K]\n");
-      return 2;
+      return false;
     }
   }
-  if (transactions < 1 || restartEvery < 1) return 2;
-  gRandom.seed(seed);
-  gShadow.Reset();
-  signal(SIGPIPE, SIG_IGN);
+  return o.transactions >= 1 && o.restartEvery >= 1;
+}
 
-  char dir[] = "/tmp/vkt_soak.XXXXXX";
-  if (mkdtemp(dir) == nullptr || chdir(dir) != 0 || !WriteSettings()) {
-    std::fprintf(stderr, "vkt_soak: cannot prepare a working directory\n");
-    return 1;
-  }
-  const std::string dumpPath = std::string(dir) + "/memory.txt";
-
+// Starts the simulator with the faults, its trace on a pipe read by gTrace and its memory
+// dumped to `dumpPath` when it stops; the device it serves, empty if it did not start.
+std::string StartSimulator(vkt::test::Child& sim, std::uint32_t seed, const std::string& dumpPath) {
   int tracePipe[2];
-  if (pipe2(tracePipe, O_CLOEXEC) != 0) return 1;
+  if (pipe2(tracePipe, O_CLOEXEC) != 0) return {};
   fcntl(tracePipe[0], F_SETPIPE_SZ, 1 << 20);
   fcntl(tracePipe[0], F_SETFL, O_NONBLOCK);
   std::vector<std::string> simArgs = {VKTSIM_PATH, "--pattern", "--stations", "1-3", "--trace",
@@ -648,103 +587,93 @@ int main(int argc, char** argv) {
     simArgs.push_back("--fault");
     simArgs.push_back(f);
   }
-  vktbench::Child sim;
-  if (!sim.Start(simArgs, tracePipe[1])) return 1;
+  if (!sim.Start(simArgs, tracePipe[1])) return {};
   close(tracePipe[1]);
   gTrace.fd = tracePipe[0];
-  const std::string device = vktbench::Field(sim.FirstLine(), "listening on ");
-  if (device.empty()) {
-    std::fprintf(stderr, "vkt_soak: the simulator did not start\n");
-    return 1;
-  }
-  setenv("VKTJX_COM1", device.c_str(), 1);
-  setenv("VKTJX_LOG", (std::string(dir) + "/VKTJX.log").c_str(), 1);
+  return vkt::test::Field(sim.FirstLine(), "listening on ");
+}
 
-  if (drvStartComm(0, 0, 0, 0) != 1) {
-    std::fprintf(stderr, "vkt_soak: drvStartComm failed\n");
-    return 1;
-  }
-  gRead = hvNew();
-  gWrite = hvNew();
-  gEmpty = hvNew();
-
-  // How the driver takes a bit write of 249 values: in one frame it cannot be built (252 data
-  // bytes), so it is either refused with 16100 or sent in frames of fewer bits.
-  {
-    HostTag tag{};
-    tag.station = 1;
-    tag.kind = VKTJX_KIND_BIT;
-    tag.address = 1000;
-    tag.writeCount = 249;
-    hvDim(gWrite, HV_TYPE_ARRAY_U8, 249);
-    MakeWriteValue(0, 249, 249, false);
-    for (int attempt = 0; attempt < 30; ++attempt) {
-      gTrace.Drain();
-      gTrace.Clear();
-      const std::int16_t answer = drvWriteBlock(&tag, gWrite);
-      gTrace.Drain();
-      if (answer == 1) {
-        gBitWriteChunk = 248;
-        Land(1, 0, 1000, 249);
-        break;
-      }
-      if (Register(VKTJX_REGISTER_WRITE) == kFrameTooLong && gTrace.count == 0) {
-        gLongBitWritesRefused = true;
-        gBitWriteChunk = 248;  // what passes: runs of 248 bits or fewer
-        break;
-      }
+// How the driver takes a bit write of 249 values: in one frame it cannot be built (252 data
+// bytes), so it is either refused with 16100 or sent in frames of fewer bits.
+void ProbeLongBitWrites() {
+  HostTag tag{};
+  tag.station = 1;
+  tag.kind = VKTJX_KIND_BIT;
+  tag.address = 1000;
+  tag.writeCount = 249;
+  hvDim(gWrite, HV_TYPE_ARRAY_U8, 249);
+  MakeWriteValue(0, 249, 249, false);
+  for (int attempt = 0; attempt < 30; ++attempt) {
+    gTrace.Drain();
+    gTrace.Clear();
+    const std::int16_t answer = drvWriteBlock(&tag, gWrite);
+    gTrace.Drain();
+    if (answer == 1) {
+      gBitWriteChunk = 248;
+      Land(1, 0, 1000, 249);
+      break;
     }
-    std::printf("vkt_soak: bit writes above 248 values are %s\n",
-                gLongBitWritesRefused ? "refused with 16100 (frame too long)" : "split into frames");
+    if (Register(VKTJX_REGISTER_WRITE) == kFrameTooLong && gTrace.count == 0) {
+      gLongBitWritesRefused = true;
+      gBitWriteChunk = 248;  // what passes: runs of 248 bits or fewer
+      break;
+    }
   }
+  std::printf("vkt_soak: bit writes above 248 values are %s\n",
+              gLongBitWritesRefused ? "refused with 16100 (frame too long)" : "split into frames");
+}
 
-  // Warm-up before the baseline: the first calls fault in pages and fill the allocator's caches.
-  for (int i = 0; i < 200; ++i) OneTransaction();
-  const long warmup = gStats.transactions;
-  const int fds0 = OpenFds();
-  const long rss0 = ResidentKb(), heap0 = HeapInUse();
-  std::printf("vkt_soak: baseline fds %d, resident %ld kB, live heap blocks %ld\n", fds0, rss0,
-              heap0);
+// What the process holds: open descriptors, resident memory, live heap blocks.
+struct Resources {
+  int fds;
+  long residentKb;
+  long heapBlocks;
+};
 
-  const double t0 = vktbench::NowSeconds();
+Resources Measure() {
+  const int fds = OpenFds();
+  const long rss = ResidentKb(), heap = HeapInUse();
+  return {fds, rss, heap};
+}
+
+// The run proper, with a stop and a start every `restartEvery` transactions; the restarts.
+long RunTransactions(const Options& o) {
+  const double t0 = vkt::test::NowSeconds();
   long restarts = 0;
-  for (long t = 1; t <= transactions && gFailures <= 20; ++t) {
+  for (long t = 1; t <= o.transactions && gFailures <= 20; ++t) {
     OneTransaction();
-    if (t % restartEvery == 0) {
+    if (t % o.restartEvery == 0) {
       // The whole lifecycle again: stop closes the port, start opens it anew.
       if (drvStopComm(0, 0, 0, 0) != 1 || drvStartComm(0, 0, 0, 0) != 1) Fail("restart failed");
       ++restarts;
     }
     if (t % 1000 == 0) {
       std::printf("vkt_soak: %ld transactions, %.0f s, fds %d, resident %ld kB, heap blocks %ld\n", t,
-                  vktbench::NowSeconds() - t0, OpenFds(), ResidentKb(), HeapInUse());
+                  vkt::test::NowSeconds() - t0, OpenFds(), ResidentKb(), HeapInUse());
       std::fflush(stdout);
     }
   }
-  const double elapsed = vktbench::NowSeconds() - t0;
-  const int fds1 = OpenFds();
-  const long rss1 = ResidentKb(), heap1 = HeapInUse();
+  return restarts;
+}
 
-  hvRelease(gRead);
-  hvRelease(gWrite);
-  hvRelease(gEmpty);
-  drvStopComm(0, 0, 0, 0);
-  sim.Stop();  // the simulator writes its dump as it stops
-  CompareDump(dumpPath);
-
-  if (fds1 != fds0) Fail("open file descriptors went from %d to %d", fds0, fds1);
+void CheckResources(const Resources& before, const Resources& after) {
+  if (after.fds != before.fds)
+    Fail("open file descriptors went from %d to %d", before.fds, after.fds);
   if (gStats.lateSimulator * 100 > gStats.transactions)
     Fail("%ld transactions without an answer that the simulator gave late: too many to be the "
          "machine's load", gStats.lateSimulator);
   // Every block must have come back; resident memory may move by the allocator's caches.
   // (The sanitizer's quarantine of freed blocks makes resident memory grow by design.)
-  if (VKT_SOAK_COUNT_HEAP && heap1 != heap0)
-    Fail("live heap blocks went from %ld to %ld", heap0, heap1);
-  if (VKT_SOAK_COUNT_HEAP && rss1 - rss0 > 4096)
-    Fail("resident memory grew by %ld kB", rss1 - rss0);
-  if (!VKT_SOAK_COUNT_HEAP)
+  if (vkt::test::kHeapCounted && after.heapBlocks != before.heapBlocks)
+    Fail("live heap blocks went from %ld to %ld", before.heapBlocks, after.heapBlocks);
+  if (vkt::test::kHeapCounted && after.residentKb - before.residentKb > 4096)
+    Fail("resident memory grew by %ld kB", after.residentKb - before.residentKb);
+  if (!vkt::test::kHeapCounted)
     std::printf("vkt_soak: heap and resident memory left to AddressSanitizer's leak check\n");
+}
 
+void PrintSummary(long warmup, long restarts, double elapsed, const Resources& before,
+                  const Resources& after) {
   const Stats& s = gStats;
   std::printf("vkt_soak: %ld transactions (%ld in the warm-up, %ld repeats of failed writes, "
               "%ld empty blocks), %ld frames answered, %ld restarts, %.1f s\n",
@@ -759,10 +688,14 @@ int main(int argc, char** argv) {
               s.byKind[2]);
   std::printf("vkt_soak: %ld succeeded, %ld failed:", s.ok, s.failed);
   for (int i = 0; i < 7; ++i) std::printf(" %s %ld;", kCodeNames[i], s.byCode[i]);
-  std::printf("\nvkt_soak: fds %d -> %d, resident %ld -> %ld kB, live heap blocks %ld -> %ld\n", fds0,
-              fds1, rss0, rss1, heap0, heap1);
+  std::printf("\nvkt_soak: fds %d -> %d, resident %ld -> %ld kB, live heap blocks %ld -> %ld\n",
+              before.fds, after.fds, before.residentKb, after.residentKb, before.heapBlocks,
+              after.heapBlocks);
   std::printf("vkt_soak: %s (%d check failures)\n", gFailures == 0 ? "PASS" : "FAIL", gFailures);
-  // A failed run keeps its directory (settings, driver log, simulator dump) for a look.
+}
+
+// A failed run keeps its directory (settings, driver log, simulator dump) for a look.
+void RemoveWorkDir(const char* dir) {
   if (gFailures == 0) {
     for (const char* f : {"VktJX.Cfg", "VKTJX.log", "memory.txt"})
       std::remove((std::string(dir) + "/" + f).c_str());
@@ -770,5 +703,62 @@ int main(int argc, char** argv) {
   } else {
     std::printf("vkt_soak: the run's files are in %s\n", dir);
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, o)) return 2;
+  gRandom.seed(o.seed);
+  gShadow.Reset();
+  signal(SIGPIPE, SIG_IGN);
+
+  char dir[] = "/tmp/vkt_soak.XXXXXX";
+  if (mkdtemp(dir) == nullptr || chdir(dir) != 0 || !WriteSettings()) {
+    std::fprintf(stderr, "vkt_soak: cannot prepare a working directory\n");
+    return 1;
+  }
+  const std::string dumpPath = std::string(dir) + "/memory.txt";
+
+  vkt::test::Child sim;
+  const std::string device = StartSimulator(sim, o.seed, dumpPath);
+  if (device.empty()) {
+    std::fprintf(stderr, "vkt_soak: the simulator did not start\n");
+    return 1;
+  }
+  setenv("VKTJX_COM1", device.c_str(), 1);
+  setenv("VKTJX_LOG", (std::string(dir) + "/VKTJX.log").c_str(), 1);
+
+  if (drvStartComm(0, 0, 0, 0) != 1) {
+    std::fprintf(stderr, "vkt_soak: drvStartComm failed\n");
+    return 1;
+  }
+  gRead = hvNew();
+  gWrite = hvNew();
+  gEmpty = hvNew();
+  ProbeLongBitWrites();
+
+  // Warm-up before the baseline: the first calls fault in pages and fill the allocator's caches.
+  for (int i = 0; i < 200; ++i) OneTransaction();
+  const long warmup = gStats.transactions;
+  const Resources before = Measure();
+  std::printf("vkt_soak: baseline fds %d, resident %ld kB, live heap blocks %ld\n", before.fds,
+              before.residentKb, before.heapBlocks);
+
+  const double t0 = vkt::test::NowSeconds();
+  const long restarts = RunTransactions(o);
+  const double elapsed = vkt::test::NowSeconds() - t0;
+  const Resources after = Measure();
+
+  hvRelease(gRead);
+  hvRelease(gWrite);
+  hvRelease(gEmpty);
+  drvStopComm(0, 0, 0, 0);
+  sim.Stop();  // the simulator writes its dump as it stops
+  CompareDump(dumpPath);
+  CheckResources(before, after);
+  PrintSummary(warmup, restarts, elapsed, before, after);
+  RemoveWorkDir(dir);
   return gFailures == 0 ? 0 : 1;
 }

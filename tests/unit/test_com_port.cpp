@@ -17,6 +17,7 @@
 #include "fake_platform.h"
 #include "protocol/frame.h"
 #include "protocol/vkt_com_port.h"
+#include "response_frame.h"
 
 namespace vkt {
 namespace {
@@ -32,13 +33,7 @@ std::uint8_t Preset(int kind, int address, int i) {
 }
 
 Bytes Frame(int station, int status, const Bytes& data) {
-  Bytes f = {kStartByte, static_cast<std::uint8_t>(station),
-             static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(status)};
-  f.insert(f.end(), data.begin(), data.end());
-  const std::uint16_t sum = FrameChecksum(f.data() + 1, f.size() - 1);
-  f.push_back(static_cast<std::uint8_t>(sum & 0xFF));
-  f.push_back(static_cast<std::uint8_t>(sum >> 8));
-  return f;
+  return test::ResponseFrame(station, status, data);
 }
 
 // A request as the station saw it.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protocol/frame.h"
+#include "response_frame.h"
 
 namespace vkt {
 namespace {
@@ -23,12 +24,7 @@ Bytes Built(int station, int command, const Bytes& data, ResultCode expected = k
 
 // A response with a correct checksum: start byte, station, length, status, data, checksum.
 Bytes Response(std::uint8_t station, std::uint8_t status, const Bytes& data) {
-  Bytes r = {kStartByte, station, static_cast<std::uint8_t>(data.size()), status};
-  for (const std::uint8_t b : data) r.push_back(b);
-  const std::uint16_t sum = FrameChecksum(r.data() + 1, r.size() - 1);
-  r.push_back(static_cast<std::uint8_t>(sum & 0xFF));
-  r.push_back(static_cast<std::uint8_t>(sum >> 8));
-  return r;
+  return test::ResponseFrame(station, status, data);
 }
 
 TEST(Frame, WorkedRequestsByteForByte) {

@@ -12,6 +12,7 @@
 #include "fake_platform.h"
 #include "protocol/frame.h"
 #include "protocol/vkt_link_layer.h"
+#include "response_frame.h"
 
 namespace vkt {
 namespace {
@@ -22,13 +23,7 @@ using test::From;
 
 // A response frame as a station sends it.
 Bytes Response(int station, int status, const Bytes& data) {
-  Bytes frame = {kStartByte, static_cast<std::uint8_t>(station),
-                 static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(status)};
-  frame.insert(frame.end(), data.begin(), data.end());
-  const std::uint16_t sum = FrameChecksum(frame.data() + 1, frame.size() - 1);
-  frame.push_back(static_cast<std::uint8_t>(sum & 0xFF));
-  frame.push_back(static_cast<std::uint8_t>(sum >> 8));
-  return frame;
+  return test::ResponseFrame(station, status, data);
 }
 
 Bytes BadChecksum(Bytes frame) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "protocol/frame.h"
+#include "response_frame.h"
 #include "protocol/vkt_link_layer.h"
 #include "scripted_kernel.h"
 #include "serial/asc_drv.h"
@@ -23,13 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr const char* kDevice = "/dev/ttyUSB0";
 
 Bytes Response(int station, int status, const Bytes& data) {
-  Bytes frame = {kStartByte, static_cast<std::uint8_t>(station),
-                 static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(status)};
-  for (const std::uint8_t b : data) frame.push_back(b);
-  const std::uint16_t sum = FrameChecksum(frame.data() + 1, frame.size() - 1);
-  frame.push_back(static_cast<std::uint8_t>(sum & 0xFF));
-  frame.push_back(static_cast<std::uint8_t>(sum >> 8));
-  return frame;
+  return test::ResponseFrame(station, status, data);
 }
 
 // COM1 is the scripted device for the duration of a test.

@@ -1,6 +1,6 @@
-// Helper processes of the benchmark and the soak: the station simulator, the paced relay and
-// the Modbus peer server, each started with its standard output on a pipe so that the first
-// line (the device it serves) can be read, and stopped with SIGTERM at the end.
+// Helper processes of the tests, the soak and the benchmark (the station simulator, the paced
+// relay, the Modbus peer server), each started with its standard output on a pipe so that the
+// first line (the device it serves) can be read, and stopped with SIGTERM at the end.
 #pragma once
 
 #include <fcntl.h>
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace vktbench {
+namespace vkt::test {
 
 class Child {
  public:
@@ -63,6 +63,15 @@ class Child {
   bool Running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
 
+  // Hands the child over to the caller, who then stops it: closes the pipe, returns the pid.
+  pid_t Release() {
+    const pid_t pid = pid_;
+    pid_ = -1;
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+    return pid;
+  }
+
   // SIGTERM, then the exit status (-1 if it had to be killed or was not running).
   int Stop() {
     if (pid_ <= 0) return -1;
@@ -106,4 +115,4 @@ inline double NowSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-}  // namespace vktbench
+}  // namespace vkt::test
