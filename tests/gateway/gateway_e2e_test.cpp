@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <cstdio>
@@ -473,6 +474,48 @@ TEST_F(GatewayE2E, MetricsScrapePassesPromtoolAndCounts) {
   std::ofstream(file) << text;
   const std::string cmd = "promtool check metrics < " + file + " > " + dir_ + "/promtool.out 2>&1";
   EXPECT_EQ(std::system(cmd.c_str()), 0) << ReadFile(dir_ + "/promtool.out") << text;
+}
+
+// The service manager's side of Type=notify: a datagram socket in NOTIFY_SOCKET, a watchdog
+// in WATCHDOG_USEC. READY comes once with the stations online, the loop pings, the stop says so.
+TEST_F(GatewayE2E, NotifiesReadyStatusWatchdogAndStopping) {
+  const std::string path = dir_ + "/notify";
+  const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  timeval tv{0, 200000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  StartSimulator("1");
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  setenv("WATCHDOG_USEC", "400000", 1);
+  StartGateway(kWords);
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+
+  std::string all;
+  auto count = [&all](const std::string& what) {
+    int n = 0;
+    for (std::size_t at = all.find(what); at != std::string::npos; at = all.find(what, at + 1)) ++n;
+    return n;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  while (count("WATCHDOG=1") < 3 && std::chrono::steady_clock::now() < deadline) {
+    char b[512];
+    const ssize_t n = recv(fd, b, sizeof b, 0);
+    if (n > 0) all.append(b, static_cast<std::size_t>(n));
+  }
+  EXPECT_EQ(count("READY=1"), 1) << all << Log();
+  EXPECT_GE(count("WATCHDOG=1"), 3) << all;
+  EXPECT_NE(all.find("STATUS=1 of 1 stations online"), std::string::npos) << all;
+  EXPECT_LT(all.find("READY=1"), all.find("STATUS=1 of 1")) << all;
+  EXPECT_EQ(gateway_.Stop(SIGTERM), 0);
+  char b[512];
+  std::string last;
+  for (ssize_t n; (n = recv(fd, b, sizeof b, 0)) > 0;) last.append(b, static_cast<std::size_t>(n));
+  EXPECT_NE(last.find("STOPPING=1"), std::string::npos) << last;
+  close(fd);
 }
 
 TEST_F(GatewayE2E, CheckConfigReportsPlacesAndExitsTwo) {

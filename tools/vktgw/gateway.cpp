@@ -223,6 +223,27 @@ void Gateway::ReadGroup(int gi) {
   }
 }
 
+void Gateway::Notify(std::int64_t now, bool scanDone) {
+  if (!notify_) return;
+  int online = 0;
+  for (auto& s : stations_) online += s->health.state() == StationState::kOnline ? 1 : 0;
+  std::string message;
+  if (scanDone && !ready_) {
+    ready_ = true;
+    message += "READY=1\n";
+  }
+  if (ready_ && online != onlineNotified_) {
+    onlineNotified_ = online;
+    message += "STATUS=" + std::to_string(online) + " of " + std::to_string(stations_.size()) +
+               " stations online" + (lineUp_ ? "" : ", line down (" + std::to_string(lineCode_) + ")") + "\n";
+  }
+  if (watchdogMs_ > 0 && now - pingedMs_ >= watchdogMs_) {
+    pingedMs_ = now;
+    message += "WATCHDOG=1\n";
+  }
+  if (!message.empty()) notify_(message);
+}
+
 void Gateway::Run() {
   for (auto& s : stations_) PublishStation(*s);
   StartLine();
@@ -236,6 +257,7 @@ void Gateway::Run() {
     }
     std::int64_t now = NowMs();
     std::int64_t wake = now + kMaxSleepMs;
+    Notify(now, false);
     if (!lineUp_) {
       if (now >= lineRetryMs_) {
         line_.Stop();
@@ -243,6 +265,7 @@ void Gateway::Run() {
         continue;
       }
       wake = std::min(wake, lineRetryMs_);
+      Notify(now, true);
     } else {
       for (int g = 0; g < scheduler_.size(); ++g)
         if (scheduler_.due(g) <= now && !groups_[g].station->health.MayRead(now))
@@ -254,10 +277,12 @@ void Gateway::Run() {
         continue;
       }
       wake = std::min(wake, scheduler_.Earliest());
+      Notify(now, true);
     }
     RefreshStations();
     inbox_.WaitUntil(std::chrono::steady_clock::time_point(std::chrono::milliseconds(wake)));
   }
+  if (notify_) notify_("STOPPING=1\n");
   Publish(config_.prefix + "/status", GatewayStatusPayload(false, Now()));
   mqtt_.Stop(2000);
   line_.Stop();

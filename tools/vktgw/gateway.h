@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -44,6 +45,14 @@ class Gateway {
   // Where the loop records its metrics; none by default.
   void SetMetrics(Metrics* metrics) { metrics_ = metrics; }
 
+  // The service manager's notifications ("READY=1", "WATCHDOG=1", "STATUS=..."): READY once
+  // the first scan is done, STATUS when the stations online change, WATCHDOG from the loop
+  // every `watchdogMs` (0: none), so a line stuck in one request stops the pings.
+  void SetNotify(std::function<void(const std::string&)> notify, std::int64_t watchdogMs) {
+    notify_ = std::move(notify);
+    watchdogMs_ = watchdogMs;
+  }
+
  private:
   struct Station {
     int address;
@@ -69,6 +78,7 @@ class Gateway {
   void PublishStation(Station& s);
   void Record(Station* s, int station, const char* op, std::int32_t code, std::int64_t startUs);
   void RefreshStations();
+  void Notify(std::int64_t now, bool scanDone);
   std::string ElementTopic(const Group& g, int i) const;
 
   const GatewayConfig& config_;
@@ -89,6 +99,11 @@ class Gateway {
   std::int64_t lineRetryPeriodMs_ = 0;
   std::vector<double> values_;
   Metrics* metrics_ = nullptr;
+  std::function<void(const std::string&)> notify_;
+  std::int64_t watchdogMs_ = 0;
+  std::int64_t pingedMs_ = 0;
+  bool ready_ = false;
+  int onlineNotified_ = -1;
 };
 
 }  // namespace vktgw

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include <httplib.h>
+#include <systemd/sd-daemon.h>
 
 #include "config.h"
 #include "driver.h"
@@ -168,6 +169,14 @@ int main(int argc, char** argv) {
   vktgw::DriverLine line(api);
   vktgw::Gateway gateway(config, line, mqtt, inbox);
   gateway.SetMetrics(&metrics);
+  // Under systemd with Type=notify: NOTIFY_SOCKET set; WatchdogSec= gives WATCHDOG_USEC. The
+  // loop pings at half the watchdog time.
+  if (getenv("NOTIFY_SOCKET") != nullptr) {
+    uint64_t watchdogUs = 0;
+    if (sd_watchdog_enabled(0, &watchdogUs) <= 0) watchdogUs = 0;
+    gateway.SetNotify([](const std::string& m) { sd_notify(0, m.c_str()); },
+                      static_cast<std::int64_t>(watchdogUs / 2000));
+  }
   gateway.Run();
   if (httpThread.joinable()) {
     http.stop();
