@@ -518,6 +518,38 @@ TEST_F(GatewayE2E, NotifiesReadyStatusWatchdogAndStopping) {
   close(fd);
 }
 
+// The adapter is pulled out (the pty closed, its link gone) and plugged back in under the same
+// name: the station turns offline with the line's code, vktgw_line_up drops, and both come back
+// without a restart of the gateway.
+TEST_F(GatewayE2E, PulledAdapterIsOfflineUntilPluggedBack) {
+  const int port = FreePort();
+  ASSERT_GT(port, 0);
+  StartSimulator();
+  StartGateway(std::string(kWords) + "[metrics]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n");
+  TestClient c(broker_->port(), "pulled");
+  c.Subscribe(prefix_ + "/#");
+  ASSERT_GE(c.WaitFor(On(T("1/status"), {{"state", "online"}})), 0) << Log();
+  httplib::Client http("127.0.0.1", port);
+  auto lineUp = [&http] {
+    auto res = http.Get("/metrics");
+    return res ? Sample(res->body, "vktgw_line_up") : -1;
+  };
+  EXPECT_EQ(lineUp(), 1);
+
+  const int cut = c.Count();
+  sim_.Stop(SIGTERM);
+  std::filesystem::remove(dir_ + "/line");
+  const int off = c.WaitFor(On(T("1/status"), {{"state", "offline"}, {"code", 16010}}), cut, 30s);
+  ASSERT_GE(off, 0) << Log();
+  EXPECT_EQ(lineUp(), 0);
+
+  const int back = c.Count();
+  StartSimulator();
+  ASSERT_GE(c.WaitFor(On(T("1/status"), {{"state", "online"}, {"code", 0}}), back, 30s), 0) << Log();
+  EXPECT_EQ(lineUp(), 1);
+  EXPECT_GE(c.WaitFor(On(T("1/word/100"), {{"quality", "good"}}), back), 0);
+}
+
 TEST_F(GatewayE2E, CheckConfigReportsPlacesAndExitsTwo) {
   const std::string config = dir_ + "/bad.toml";
   std::ofstream(config) << "[line]\ndir = \".\"\nspeed = 9600\n[mqtt]\nurl = \"mqtt://h\"\n"
