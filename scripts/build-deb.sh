@@ -4,7 +4,7 @@
 # Usage: scripts/build-deb.sh [OUTDIR]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-out=${1:-$here/build/deb}
+out=$(realpath -m "${1:-$here/build/deb}")
 version=$(dpkg-parsechangelog -l "$here/debian/changelog" -S Version)
 
 rm -rf "$out"

@@ -5,7 +5,7 @@
 # Needs root (or sudo). Usage: scripts/test-deb.sh [DEBDIR]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-debs=${1:-$here/build/deb}
+debs=$(realpath -m "${1:-$here/build/deb}")
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 packages=(libvktjx0 libet32b0 libvktjx-dev vktjx-tools vktgw)
