@@ -2,6 +2,11 @@
 // place, since --check-config is how an operator finds them.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
 #include "config.h"
 
 namespace vktgw {
@@ -120,7 +125,7 @@ colour = "red"
   };
   const Expected expected[] = {
       {3, 1, "unknown key \"prot\""},
-      {5, 7, "mqtts://"},
+      {5, 7, "needs ca_file"},
       {6, 10, "prefix"},
       {7, 7, "qos = 3 is outside 0..2"},
       {10, 17, "max_period_ms"},
@@ -169,6 +174,60 @@ TEST(GatewayConfig, StructuralProblems) {
     EXPECT_EQ(problems[0].line, k.line) << problems[0].message;
     EXPECT_NE(problems[0].message.find(k.words), std::string::npos) << problems[0].message;
   }
+}
+
+// mqtts:// with its files, taken from the TOML file's directory, and the password from the
+// first line of its file; every misuse of the keys at its place.
+TEST(GatewayConfig, TlsAndCredentials) {
+  char tmpl[] = "/tmp/vktgw_cfg_XXXXXX";
+  const std::string d = mkdtemp(tmpl);
+  for (const char* f : {"ca.pem", "c.pem", "k.pem"}) std::ofstream(d + "/" + f) << "x\n";
+  std::ofstream(d + "/pw") << "s3cret\r\nsecond line\n";
+  const std::string head = "[line]\ndir=\"/d\"\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"bit\"\naddress=0\n[mqtt]\nprefix=\"p\"\n";
+  {
+    GatewayConfig c;
+    std::vector<ConfigProblem> problems;
+    ASSERT_TRUE(ParseConfig(head + "url=\"mqtts://h\"\nca_file=\"ca.pem\"\ncert_file=\"" + d +
+                                "/c.pem\"\nkey_file=\"k.pem\"\nusername=\"gw\"\npassword_file=\"pw\"\n",
+                            d, c, problems))
+        << problems.front().message;
+    EXPECT_TRUE(c.tls);
+    EXPECT_EQ(c.port, 8883);
+    EXPECT_EQ(c.caFile, d + "/ca.pem");
+    EXPECT_EQ(c.certFile, d + "/c.pem");
+    EXPECT_EQ(c.keyFile, d + "/k.pem");
+    EXPECT_EQ(c.username, "gw");
+    EXPECT_EQ(c.password, "s3cret");
+  }
+  struct Case {
+    const char* name;
+    const char* keys;
+    int line, column;
+    const char* words;
+  };
+  const Case cases[] = {
+      {"no ca_file", "url=\"mqtts://h:9\"\n", 10, 5, "needs ca_file"},
+      {"missing ca file", "url=\"mqtts://h\"\nca_file=\"none.pem\"\n", 11, 9, "none.pem cannot be read"},
+      {"cert without key", "url=\"mqtts://h\"\nca_file=\"ca.pem\"\ncert_file=\"c.pem\"\n", 12, 11, "give both or neither"},
+      {"key without cert", "url=\"mqtts://h\"\nca_file=\"ca.pem\"\nkey_file=\"k.pem\"\n", 12, 10, "give both or neither"},
+      {"tls file on plain url", "url=\"mqtt://h\"\nca_file=\"ca.pem\"\n", 11, 9, "needs an mqtts:// url"},
+      {"password without user", "url=\"mqtt://h\"\npassword_file=\"pw\"\n", 11, 15, "needs username"},
+      {"missing password file", "url=\"mqtt://h\"\nusername=\"u\"\npassword_file=\"nope\"\n", 12, 15, "cannot be read"},
+      {"empty username", "url=\"mqtt://h\"\nusername=\"\"\n", 11, 10, "must not be empty"},
+      {"other scheme", "url=\"ws://h\"\n", 10, 5, "mqtt:// or mqtts://"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    GatewayConfig c;
+    std::vector<ConfigProblem> problems;
+    EXPECT_FALSE(ParseConfig(head + k.keys, d, c, problems));
+    ASSERT_EQ(problems.size(), 1u) << problems[0].message;
+    EXPECT_EQ(problems[0].line, k.line) << problems[0].message;
+    EXPECT_EQ(problems[0].column, k.column) << problems[0].message;
+    EXPECT_NE(problems[0].message.find(k.words), std::string::npos) << problems[0].message;
+    EXPECT_EQ(problems[0].message.find("s3cret"), std::string::npos);
+  }
+  std::filesystem::remove_all(d);
 }
 
 TEST(GatewayConfig, ProblemText) {

@@ -565,5 +565,102 @@ TEST_F(GatewayE2E, CheckConfigReportsPlacesAndExitsTwo) {
   EXPECT_NE(err.find(config + ":9:11: station = 0"), std::string::npos) << err;
 }
 
+// A broker that takes only TLS with a user name and password: a test CA and a server
+// certificate for 127.0.0.1 made with openssl, a second CA that signed nothing of the broker's.
+class GatewayTls : public GatewayE2E {
+ protected:
+  static void SetUpTestSuite() {
+    GatewayE2E::SetUpTestSuite();
+    tlsDir_ = new std::string(MakeTempDir("tls"));
+    const std::string& d = *tlsDir_;
+    std::ofstream(d + "/san.ext") << "subjectAltName=IP:127.0.0.1\n";
+    std::ofstream(d + "/password") << "s3cret\n";
+    std::ofstream(d + "/wrong-password") << "guess\n";
+    // (chmod: a broker started as root reads its keys as its own unprivileged user)
+    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    const std::string make =
+        "cd " + d + " && exec >openssl.log 2>&1 && openssl req -x509" + key +
+        " -keyout ca.key -out ca.pem -days 2 -subj /CN=vktgw-test-ca && openssl req -x509" + key +
+        " -keyout other.key -out other.pem -days 2 -subj /CN=other-ca && openssl req" + key +
+        " -keyout server.key -out server.csr -subj /CN=127.0.0.1 && openssl x509 -req -in server.csr"
+        " -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile san.ext &&"
+        " mosquitto_passwd -b -c passwd gw s3cret && chmod 755 . && chmod 644 *";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "cannot make the test certificates; see " << d;
+    tls_ = new Broker(d);
+    tls_->set_listener_settings("cafile " + d + "/ca.pem\ncertfile " + d + "/server.pem\nkeyfile " + d +
+                                "/server.key\nallow_anonymous false\npassword_file " + d + "/passwd\n");
+    if (!tls_->Start()) GTEST_SKIP() << tls_->failure();
+  }
+  static void TearDownTestSuite() {
+    delete tls_;
+    tls_ = nullptr;
+    std::error_code ignored;
+    if (tlsDir_ != nullptr) std::filesystem::remove_all(*tlsDir_, ignored);
+    delete tlsDir_;
+    tlsDir_ = nullptr;
+    GatewayE2E::TearDownTestSuite();
+  }
+
+  void StartTlsGateway(const std::string& ca, const std::string& passwordFile) {
+    const std::string config = dir_ + "/gw.toml";
+    std::ofstream(config) << "[line]\ndir = \".\"\nport = \"COM1=" << dir_ << "/line\"\n"
+                          << "[mqtt]\nurl = \"mqtts://127.0.0.1:" << tls_->port() << "\"\nprefix = \""
+                          << prefix_ << "\"\nca_file = \"" << ca << "\"\nusername = \"gw\"\n"
+                          << "password_file = \"" << passwordFile << "\"\n" << kWords;
+    gateway_.Start({VKTGW_PATH, config}, dir_ + "/vktgw.err");
+  }
+
+  // Waits until vktgw's stderr holds `words` at least `times` times.
+  bool LogShows(const std::string& words, int times) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const std::string log = ReadFile(dir_ + "/vktgw.err");
+      int n = 0;
+      for (std::size_t at = log.find(words); at != std::string::npos; at = log.find(words, at + 1)) ++n;
+      if (n >= times) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  static std::string* tlsDir_;
+  static Broker* tls_;
+};
+
+std::string* GatewayTls::tlsDir_ = nullptr;
+Broker* GatewayTls::tls_ = nullptr;
+
+TEST_F(GatewayTls, RightCaAndPasswordDeliverValues) {
+  StartSimulator();
+  StartTlsGateway(*tlsDir_ + "/ca.pem", *tlsDir_ + "/password");
+  TestClient c(tls_->port(), "tls-reader", {*tlsDir_ + "/ca.pem", "gw", "s3cret"});
+  c.Subscribe(prefix_ + "/#");
+  EXPECT_GE(c.WaitFor(On(T("1/word/101"), {{"value", 101}, {"quality", "good"}})), 0) << Log();
+  EXPECT_GE(c.WaitFor(On(T("status"), {{"online", true}})), 0) << Log();
+  EXPECT_EQ(Log().find("s3cret"), std::string::npos) << Log();
+}
+
+// A broker that cannot be trusted, or that refuses the password, is said so in the log and
+// tried again with the backoff; the gateway stays up.
+TEST_F(GatewayTls, HandshakeOrPasswordFailureIsLoggedAndRetried) {
+  struct Case {
+    const char* name;
+    const char* ca;
+    const char* password;
+    const char* words;
+  };
+  const Case cases[] = {{"wrong CA", "/other.pem", "/password", "mqtt: TLS handshake failed:"},
+                        {"wrong password", "/ca.pem", "/wrong-password", "mqtt: connection refused:"}};
+  StartSimulator();
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    StartTlsGateway(*tlsDir_ + k.ca, *tlsDir_ + k.password);
+    EXPECT_TRUE(LogShows(k.words, 2)) << Log();
+    int status = 0;
+    EXPECT_EQ(waitpid(gateway_.pid, &status, WNOHANG), 0) << "vktgw ended; " << Log();
+    EXPECT_EQ(gateway_.Stop(SIGTERM), 0) << Log();
+  }
+}
+
 }  // namespace
 }  // namespace vktgw::test

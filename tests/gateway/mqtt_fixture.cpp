@@ -48,7 +48,7 @@ Broker::Broker(std::string dir) : dir_(std::move(dir)), port_(FreePort()) {}
 
 bool Broker::Start() {
   const std::string conf = dir_ + "/mosquitto.conf";
-  std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
+  std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\n" << settings_
                       << "persistence false\n";
   const std::string log = dir_ + "/mosquitto.log";
   pid_ = fork();
@@ -80,7 +80,7 @@ void Broker::Stop() {
   pid_ = -1;
 }
 
-TestClient::TestClient(int port, std::string id) {
+TestClient::TestClient(int port, std::string id, const ClientAuth& auth) {
   mosquitto_lib_init();
   mosq_ = mosquitto_new(id.c_str(), true, this);
   mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
@@ -88,6 +88,9 @@ TestClient::TestClient(int port, std::string id) {
                                               const mosquitto_property* p) {
     OnMessage(m, s, msg, p);
   });
+  if (!auth.caFile.empty()) mosquitto_tls_set(mosq_, auth.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+  if (!auth.username.empty())
+    mosquitto_username_pw_set(mosq_, auth.username.c_str(), auth.password.c_str());
   connected_ = mosquitto_connect(mosq_, "127.0.0.1", port, 30) == MOSQ_ERR_SUCCESS &&
                mosquitto_loop_start(mosq_) == MOSQ_ERR_SUCCESS;
 }

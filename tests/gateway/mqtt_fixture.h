@@ -24,6 +24,8 @@ class Broker {
   bool Start();
   void Stop();
   int port() const { return port_; }
+  // Replaces what follows the listener line in the broker's config (TLS, passwords).
+  void set_listener_settings(std::string text) { settings_ = std::move(text); }
   const std::string& failure() const { return failure_; }
 
  private:
@@ -31,6 +33,13 @@ class Broker {
   int port_ = 0;
   pid_t pid_ = -1;
   std::string failure_;
+  std::string settings_ = "allow_anonymous true\n";
+};
+
+// TLS and credentials of a test client; empty: plain and anonymous.
+struct ClientAuth {
+  std::string caFile;
+  std::string username, password;
 };
 
 struct Received {
@@ -42,7 +51,7 @@ struct Received {
 
 class TestClient {
  public:
-  explicit TestClient(int port, std::string id);
+  explicit TestClient(int port, std::string id, const ClientAuth& auth = {});
   ~TestClient();
   bool connected() const { return connected_; }
   void Subscribe(const std::string& filter);

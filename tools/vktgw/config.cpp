@@ -108,22 +108,20 @@ bool ParsePortOverride(const std::string& text, int& n, std::string& device) {
   return true;
 }
 
-// mqtt://HOST[:PORT]
-bool ParseUrl(const std::string& url, std::string& host, int& port, std::string& why) {
-  const std::string scheme = "mqtt://";
-  if (url.rfind("mqtts://", 0) == 0) {
-    why = "mqtts:// (TLS) is not supported by this version; use mqtt://";
-    return false;
-  }
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+bool ParseUrl(const std::string& url, std::string& host, int& port, bool& tls, std::string& why) {
+  std::string scheme = "mqtt://";
+  tls = url.rfind("mqtts://", 0) == 0;
+  if (tls) scheme = "mqtts://";
   if (url.rfind(scheme, 0) != 0) {
-    why = "url must start with mqtt://";
+    why = "url must start with mqtt:// or mqtts://";
     return false;
   }
   std::string rest = url.substr(scheme.size());
   if (!rest.empty() && rest.back() == '/') rest.pop_back();
   const std::size_t colon = rest.rfind(':');
   std::string h = rest;
-  int p = 1883;
+  int p = tls ? 8883 : 1883;
   if (colon != std::string::npos) {
     h = rest.substr(0, colon);
     const std::string digits = rest.substr(colon + 1);
@@ -179,14 +177,58 @@ void ReadLine(const toml::table& root, const std::string& baseDir, GatewayConfig
     problems.push_back(At(r.Node("port")->source(), "port must be COMn=DEVICE with n from 1 to 8"));
 }
 
-void ReadMqtt(const toml::table& root, GatewayConfig& c, std::vector<ConfigProblem>& problems) {
+// A file key: made absolute from `baseDir`, and it must be readable now.
+bool ReadFileKey(TableReader& r, const char* key, const std::string& baseDir, std::string& path,
+                 std::vector<ConfigProblem>& problems) {
+  if (!r.String(key, path, false)) return false;
+  const toml::source_region& where = r.Node(key)->source();
+  if (path.empty()) {
+    problems.push_back(At(where, std::string(key) + " must not be empty"));
+    return false;
+  }
+  if (path.front() != '/' && !baseDir.empty()) path = baseDir + "/" + path;
+  if (!std::ifstream(path, std::ios::binary)) {
+    problems.push_back(At(where, std::string(key) + " " + path + " cannot be read"));
+    return false;
+  }
+  return true;
+}
+
+void ReadMqtt(const toml::table& root, const std::string& baseDir, GatewayConfig& c,
+              std::vector<ConfigProblem>& problems) {
   const toml::table* t = SubTable(root, "mqtt", true, problems);
   if (t == nullptr) return;
   TableReader r(*t, "mqtt", problems);
   std::string url;
+  bool urlOk = false;
   if (r.String("url", url, true)) {
     std::string why;
-    if (!ParseUrl(url, c.host, c.port, why)) problems.push_back(At(r.Node("url")->source(), why));
+    urlOk = ParseUrl(url, c.host, c.port, c.tls, why);
+    if (!urlOk) problems.push_back(At(r.Node("url")->source(), why));
+  }
+  ReadFileKey(r, "ca_file", baseDir, c.caFile, problems);
+  ReadFileKey(r, "cert_file", baseDir, c.certFile, problems);
+  ReadFileKey(r, "key_file", baseDir, c.keyFile, problems);
+  if (urlOk && c.tls && r.Node("ca_file") == nullptr)
+    problems.push_back(At(r.Node("url")->source(), "an mqtts:// url needs ca_file"));
+  if (urlOk && !c.tls) {
+    for (const char* k : {"ca_file", "cert_file", "key_file"})
+      if (r.Node(k) != nullptr)
+        problems.push_back(At(r.Node(k)->source(), std::string(k) + " needs an mqtts:// url"));
+  }
+  if ((r.Node("cert_file") == nullptr) != (r.Node("key_file") == nullptr)) {
+    const toml::node* n = r.Node("cert_file") ? r.Node("cert_file") : r.Node("key_file");
+    problems.push_back(At(n->source(), "cert_file and key_file go together: give both or neither"));
+  }
+  if (r.String("username", c.username, false) && c.username.empty())
+    problems.push_back(At(r.Node("username")->source(), "username must not be empty"));
+  std::string passwordFile;
+  if (ReadFileKey(r, "password_file", baseDir, passwordFile, problems)) {
+    std::ifstream in(passwordFile, std::ios::binary);
+    std::getline(in, c.password);
+    if (!c.password.empty() && c.password.back() == '\r') c.password.pop_back();
+    if (r.Node("username") == nullptr)
+      problems.push_back(At(r.Node("password_file")->source(), "password_file needs username"));
   }
   if (r.String("client_id", c.clientId, false) && c.clientId.empty())
     problems.push_back(At(r.Node("client_id")->source(), "client_id must not be empty"));
@@ -326,7 +368,7 @@ bool ParseConfig(const std::string& text, const std::string& baseDir, GatewayCon
       problems.push_back(At(key.source(), "unknown table or key \"" + std::string(key.str()) + "\""));
   }
   ReadLine(root, baseDir, config, problems);
-  ReadMqtt(root, config, problems);
+  ReadMqtt(root, baseDir, config, problems);
   ReadDemotion(root, config, problems);
   ReadMetrics(root, config, problems);
   ReadPolls(root, config, problems);

@@ -44,6 +44,14 @@ struct GatewayConfig {
   std::string clientId;
   std::string prefix;
   int qos = 1;
+  // mqtts://: TLS with the broker checked against caFile, and a client certificate when
+  // certFile and keyFile are given. Paths are absolute once read.
+  bool tls = false;
+  std::string caFile;
+  std::string certFile;
+  std::string keyFile;
+  std::string username;  // empty: no user name sent
+  std::string password;  // the first line of [mqtt] password_file; never logged
 
   DemotionPolicy demotion;
   std::vector<PollGroup> polls;

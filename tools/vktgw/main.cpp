@@ -137,6 +137,12 @@ int main(int argc, char** argv) {
   ms.willTopic = config.prefix + "/status";
   ms.willPayload = vktgw::GatewayStatusPayload(false, "");
   ms.subscription = config.prefix + "/+/+/+/set";
+  ms.tls = config.tls;
+  ms.caFile = config.caFile;
+  ms.certFile = config.certFile;
+  ms.keyFile = config.keyFile;
+  ms.username = config.username;
+  ms.password = config.password;
   vktgw::MqttClient mqtt(
       ms, [&inbox] { inbox.PostConnected(); },
       [&inbox](vktgw::IncomingMessage&& m) { inbox.PostWrite(std::move(m)); });

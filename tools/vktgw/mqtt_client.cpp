@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -19,6 +20,8 @@ struct MqttClient::Shared {
   // acknowledgements that came before Publish could note their message.
   std::set<int> unacknowledged;
   std::set<int> early;
+  bool stopping = false;
+  bool freshBackoff = false;  // a connection was made: the next wait starts short again
 };
 
 namespace {
@@ -35,10 +38,36 @@ MqttClient::MqttClient(MqttSettings settings, ConnectHandler onConnect, MessageH
 
 MqttClient::~MqttClient() {
   if (mosq_ != nullptr) {
-    mosquitto_loop_stop(mosq_, true);
+    {
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      shared_->stopping = true;
+    }
+    shared_->changed.notify_all();
+    mosquitto_disconnect_v5(mosq_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+    if (thread_.joinable()) thread_.join();
     mosquitto_destroy(mosq_);
   }
   delete shared_;
+}
+
+void MqttClient::Run() {
+  int delayS = 1;
+  for (;;) {
+    mosquitto_loop_forever(mosq_, 1000, 1);
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    if (shared_->freshBackoff) delayS = 1;
+    shared_->freshBackoff = false;
+    if (shared_->changed.wait_for(lock, std::chrono::seconds(delayS),
+                                  [this] { return shared_->stopping; }))
+      return;
+    lock.unlock();
+    delayS = delayS * 2 > 30 ? 30 : delayS * 2;
+    const int rc = mosquitto_reconnect(mosq_);
+    if (rc != MOSQ_ERR_SUCCESS)
+      std::fprintf(stderr, "vktgw: mqtt: broker %s:%d: %s; retrying\n", settings_.host.c_str(),
+                   settings_.port,
+                   rc == MOSQ_ERR_ERRNO ? "not reachable" : mosquitto_strerror(rc));
+  }
 }
 
 bool MqttClient::Start(std::string& error) {
@@ -57,6 +86,27 @@ bool MqttClient::Start(std::string& error) {
     error = "cannot set the will";
     return false;
   }
+  if (settings_.tls) {
+    const char* cert = settings_.certFile.empty() ? nullptr : settings_.certFile.c_str();
+    const char* key = settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str();
+    const int rc = mosquitto_tls_set(mosq_, settings_.caFile.c_str(), nullptr, cert, key, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      error = std::string("TLS settings refused: ") + mosquitto_strerror(rc);
+      return false;
+    }
+  }
+  if (!settings_.username.empty() &&
+      mosquitto_username_pw_set(mosq_, settings_.username.c_str(),
+                                settings_.password.c_str()) != MOSQ_ERR_SUCCESS) {
+    error = "cannot set the user name";
+    return false;
+  }
+  // The library tells why a TLS handshake failed only through its log.
+  mosquitto_log_callback_set(mosq_, [](mosquitto*, void*, int level, const char* text) {
+    if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr && std::strstr(text, "OpenSSL") != nullptr)
+      std::fprintf(stderr, "vktgw: mqtt: TLS handshake failed: %s\n", text);
+  });
+  mosquitto_threaded_set(mosq_, true);
   mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
   mosquitto_connect_v5_callback_set(mosq_, [](mosquitto* m, void* s, int rc, int f,
                                               const mosquitto_property* p) {
@@ -77,12 +127,9 @@ bool MqttClient::Start(std::string& error) {
   const int rc = mosquitto_connect_bind_async(mosq_, settings_.host.c_str(), settings_.port,
                                                  settings_.keepaliveS, nullptr);
   if (rc != MOSQ_ERR_SUCCESS)
-    std::fprintf(stderr, "vktgw: broker %s:%d: %s; retrying\n", settings_.host.c_str(),
+    std::fprintf(stderr, "vktgw: mqtt: broker %s:%d: %s; retrying\n", settings_.host.c_str(),
                  settings_.port, rc == MOSQ_ERR_ERRNO ? "not reachable" : mosquitto_strerror(rc));
-  if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) {
-    error = "cannot start the MQTT network thread";
-    return false;
-  }
+  thread_ = std::thread([this] { Run(); });
   return true;
 }
 
@@ -116,8 +163,13 @@ void MqttClient::Stop(int timeoutMs) {
       return shared_->unacknowledged.empty() || !shared_->connected;
     });
   }
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->stopping = true;
+  }
+  shared_->changed.notify_all();
   mosquitto_disconnect_v5(mosq_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
-  mosquitto_loop_stop(mosq_, false);
+  if (thread_.joinable()) thread_.join();
   mosquitto_destroy(mosq_);
   mosq_ = nullptr;
 }
@@ -125,8 +177,7 @@ void MqttClient::Stop(int timeoutMs) {
 void MqttClient::OnConnect(mosquitto* m, void* self, int rc, int, const void*) {
   auto* c = static_cast<MqttClient*>(self);
   if (rc != 0) {
-    std::fprintf(stderr, "vktgw: broker refused the connection: %s\n",
-                 mosquitto_reason_string(rc));
+    std::fprintf(stderr, "vktgw: mqtt: connection refused: %s\n", mosquitto_reason_string(rc));
     return;
   }
   // Before the session counts as connected: a consumer that sees a value may write at once.
@@ -136,6 +187,7 @@ void MqttClient::OnConnect(mosquitto* m, void* self, int rc, int, const void*) {
   {
     std::lock_guard<std::mutex> lock(c->shared_->mutex);
     c->shared_->connected = true;
+    c->shared_->freshBackoff = true;
     // a new session: what was not acknowledged is published again by the gateway itself
     c->shared_->unacknowledged.clear();
     c->shared_->early.clear();
@@ -150,6 +202,9 @@ void MqttClient::OnDisconnect(mosquitto*, void* self, int rc, const void*) {
     std::lock_guard<std::mutex> lock(c->shared_->mutex);
     if (c->shared_->connected && rc != 0)
       std::fprintf(stderr, "vktgw: lost the broker; reconnecting\n");
+    else if (!c->shared_->connected && rc != 0 && rc != MOSQ_ERR_CONN_REFUSED)
+      std::fprintf(stderr, "vktgw: mqtt: broker %s:%d: %s; retrying\n", c->settings_.host.c_str(),
+                   c->settings_.port, mosquitto_strerror(rc));
     c->shared_->connected = false;
   }
   c->shared_->changed.notify_all();

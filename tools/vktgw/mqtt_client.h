@@ -1,10 +1,13 @@
-// The gateway's one broker connection (MQTT 5), on libmosquitto's own network thread. The
-// library reconnects by itself with backoff; the callbacks here only hand over what arrived.
+// The gateway's one broker connection (MQTT 5), on a network thread of its own. The library
+// reconnects by itself with backoff; after the failures it gives up on (a TLS handshake, for
+// one) the thread waits with the same backoff and tries again. The callbacks here only hand
+// over what arrived.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 
 struct mosquitto;
 
@@ -26,6 +29,9 @@ struct MqttSettings {
   std::string willPayload;
   int keepaliveS = 10;
   std::string subscription;  // subscribed on every connection, before anything is published
+  bool tls = false;
+  std::string caFile, certFile, keyFile;  // cert and key both empty: no client certificate
+  std::string username, password;         // username empty: none sent
 };
 
 class MqttClient {
@@ -57,6 +63,7 @@ class MqttClient {
   static void OnDisconnect(mosquitto*, void* self, int rc, const void* props);
   static void OnPublish(mosquitto*, void* self, int mid, int reason, const void* props);
   static void OnMessage(mosquitto*, void* self, const void* msg, const void* props);
+  void Run();
 
   MqttSettings settings_;
   ConnectHandler onConnect_;
@@ -64,6 +71,7 @@ class MqttClient {
   mosquitto* mosq_ = nullptr;
   struct Shared;
   Shared* shared_;
+  std::thread thread_;
 };
 
 }  // namespace vktgw
