@@ -28,13 +28,16 @@ demo: linux
 	scripts/gateway-demo.sh $(BUILD)
 
 # Both Windows builds (i686 is the product, x86_64 serves the tests), proven under Wine against the
-# Linux build's station simulator: export and import tables, INI cross-check, end-to-end cases.
+# Linux build's station simulator: export and import tables, INI cross-check, end-to-end cases;
+# and the serial contract against the Win32 backend (build/win32-contract).
 win32: deps build
 	scripts/wine-test.sh --deps
-	for arch in i686 x86_64; do \
-	  cmake --preset win32-$$arch && cmake --build --preset win32-$$arch -j $(JOBS) || exit 1; \
+	for preset in win32-i686 win32-x86_64 win32-contract; do \
+	  cmake --preset $$preset && cmake --build --preset $$preset -j $(JOBS) || exit 1; \
 	done
-	scripts/wine-test.sh --sim $(BUILD)/tools/vktsim/vktsim $(BUILD)/win32-i686 $(BUILD)/win32-x86_64
+	scripts/wine-test.sh --sim $(BUILD)/tools/vktsim/vktsim \
+	  --contract $(BUILD)/win32-contract/tests/win32/vkt_contract_win32.exe \
+	  $(BUILD)/win32-i686 $(BUILD)/win32-x86_64
 
 # The unit and end-to-end tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (build/asan); any report aborts its test and so fails the run.

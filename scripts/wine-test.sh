@@ -5,12 +5,14 @@
 #       installs what the Windows builds and this test need, when missing: the MinGW compilers for
 #       i686 and x86_64, wine64, and (unless VKT_WINE32=0) the 32-bit Wine, which needs the i386
 #       architecture added to dpkg; when that cannot be installed only the 64-bit build runs.
-#   scripts/wine-test.sh --sim PATH/vktsim BUILD_DIR...
+#   scripts/wine-test.sh --sim PATH/vktsim [--contract PATH/vkt_contract_win32.exe] BUILD_DIR...
 #       for each MinGW build directory: checks the export and import tables of VktJX.dll and
 #       ET32B.dll, then (where this Wine runs the build's word size) installs the two DLLs beside
 #       the test programs in a throw-away Wine prefix, maps COM1 to the pseudo-terminal of a
 #       station simulator through HKLM\Software\Wine\Ports, runs the INI cross-check and the
 #       end-to-end cases of tests/win32, and finds the worked frames in the simulator's trace.
+#       With --contract, also runs the serial contract against the Win32 backend on COM3, whose
+#       remote end is COM4: the two ends of a pseudo-terminal pair that socat links.
 #
 # Ends with "wine-test: N passed, N failed" and the builds that ran; exit 0 only when every check
 # passed and at least one build ran under Wine. VKT_KEEP_WINE=1 keeps the prefix and the trace.
@@ -35,7 +37,7 @@ apt_install() {
 
 install_deps() {
   local missing=()
-  for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64; do
+  for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest socat; do
     installed "$p" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
@@ -66,6 +68,13 @@ if [ "${1:-}" = "--sim" ]; then
   shift 2 || true
 fi
 [ -n "$sim" ] && [ -x "$sim" ] || { log "wine-test: no station simulator (--sim PATH)"; exit 2; }
+contract=""
+if [ "${1:-}" = "--contract" ]; then
+  contract=${2:-}
+  shift 2 || true
+  [ -f "$contract" ] || { log "wine-test: no contract program at '$contract'"; exit 2; }
+  command -v socat >/dev/null || { log "wine-test: socat is not installed (scripts/wine-test.sh --deps)"; exit 2; }
+fi
 [ $# -gt 0 ] || { log "usage: $0 --sim PATH/vktsim BUILD_DIR..."; exit 2; }
 
 first_of() { for c in "$@"; do [ -x "$c" ] && { echo "$c"; return 0; }; done; return 1; }
@@ -102,9 +111,10 @@ check() {  # check NAME COMMAND...: runs a check, counts and reports it
 # ---- the Wine prefix and the simulator -------------------------------------------------------
 
 work=$(mktemp -d /tmp/vkt-wine.XXXXXX)
-sim_pid=""
+sim_pid="" pair_pid=""
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null || true
+  [ -n "$pair_pid" ] && kill "$pair_pid" 2>/dev/null && wait "$pair_pid" 2>/dev/null || true
   WINEPREFIX=$work/prefix "$wineserver" -k 2>/dev/null || true
   if [ "${VKT_KEEP_WINE:-0}" = 1 ]; then log "kept: $work"; else rm -rf "$work"; fi
 }
@@ -134,8 +144,17 @@ setup_prefix() {
   done
   [ -n "$pts" ] || { log "vktsim did not start:"; cat "$work/sim.trace"; return 1; }
 
-  # Wine maps its COM ports when it starts: set the value, then stop the running server.
+  # Wine maps its COM ports when it starts: set the values, then stop the running server.
   "$wine64" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$pts" /f >/dev/null
+  if [ -n "$contract" ]; then
+    socat pty,raw,echo=0,link="$work/com3" pty,raw,echo=0,link="$work/com4" 2>"$work/socat.log" &
+    pair_pid=$!
+    for _ in $(seq 100); do [ -e "$work/com3" ] && [ -e "$work/com4" ] && break; sleep 0.1; done
+    [ -e "$work/com3" ] && [ -e "$work/com4" ] || { log "socat made no pty pair:"; cat "$work/socat.log"; return 1; }
+    "$wine64" reg add 'HKLM\Software\Wine\Ports' /v COM3 /d "$(readlink -f "$work/com3")" /f >/dev/null
+    "$wine64" reg add 'HKLM\Software\Wine\Ports' /v COM4 /d "$(readlink -f "$work/com4")" /f >/dev/null
+    log "COM3, COM4 = $(readlink -f "$work/com3"), $(readlink -f "$work/com4") (socat pid $pair_pid)"
+  fi
   "$wineserver" -k || true
   "$wineserver" -w || true
   log "COM1 = $pts (vktsim pid $sim_pid)"
@@ -256,6 +275,23 @@ for dir in "$@"; do
   check "$arch: driver log at c:/VKTJX.log in the prefix" log_file_in_prefix "$arch"
   ran+=("$arch")
 done
+
+# The serial contract against the Win32 backend; its count and the cases Wine cannot carry are in
+# its output.
+contract_run() {
+  local out="$work/contract.out" rc=0
+  cp "$contract" "$WINEPREFIX/drive_c/vkt_contract_win32.exe"
+  timeout 600 "$wine64" 'C:\vkt_contract_win32.exe' --port COM3 --remote COM4 >"$out" 2>&1 || rc=$?
+  sed 's/^/  /' "$out"
+  [ "$rc" -eq 0 ] && grep -q '^serial contract, Win32 under Wine: [1-9]' "$out" &&
+    grep -q '^\[  PASSED  \]' "$out" && ! grep -q '^\[  FAILED  \]' "$out"
+}
+if [ -n "$contract" ]; then
+  if [ $prefix_ready -eq 0 ]; then
+    if setup_prefix; then prefix_ready=1; else failed=$((failed + 1)); log "FAIL Wine setup"; fi
+  fi
+  [ $prefix_ready -eq 1 ] && check "x86_64: serial contract against the Win32 backend" contract_run
+fi
 
 log "wine builds run: ${ran[*]:-none}${skipped:+; not run: ${skipped[*]}}"
 log "wine-test: $passed passed, $failed failed"

@@ -286,7 +286,7 @@ class Win32Platform final : public CommPlatform {
     written = put;
     if (PortNotes* notes = NotesOf(h)) {
       notes->lastWriteBytes = put;
-      notes->writeEndTick = ::GetTickCount();
+      notes->writeEndUs = MicrosNow();
       notes->written = true;
     }
     return ok != 0;
@@ -341,7 +341,7 @@ class Win32Platform final : public CommPlatform {
     std::uint32_t charMicros = 0;
     // The last write: its bytes and when it returned.
     std::uint32_t lastWriteBytes = 0;
-    DWORD writeEndTick = 0;
+    std::uint64_t writeEndUs = 0;
     bool written = false;
   };
 
@@ -364,52 +364,73 @@ class Win32Platform final : public CommPlatform {
 
   // Waits until the transmitter is empty or `limitMs` has passed: first the driver's output
   // queue, then the wire time of what the UART's FIFO may still hold of the last write,
-  // counted from when the write returned (or from when the queue was seen empty).
+  // counted from when the write returned (or from when the queue was seen empty). Timed with
+  // the performance counter: the tick count moves in steps of up to 16 ms, longer than the
+  // FIFO's time at 9600 bit/s, and would end the wait while the FIFO still sends.
   bool WaitTransmitEmpty(CommHandle h, DWORD mask, std::uint32_t& events,
                          std::uint32_t limitMs) {
-    const DWORD start = ::GetTickCount();
+    const std::uint64_t start = MicrosNow();
+    const std::uint64_t limitUs = std::uint64_t{limitMs} * 1000u;
     PortNotes* notes = NotesOf(h);
     DWORD seen = 0;
     bool first = true;
     bool queueEmpty = false;
-    DWORD emptySince = 0;
+    std::uint64_t emptySince = 0;
     for (;;) {
       COMSTAT stat;
       if (!ReadStatus(h, seen, stat)) return false;
-      const DWORD now = ::GetTickCount();
+      const std::uint64_t now = MicrosNow();
       if (stat.cbOutQue == 0) {
         if (!queueEmpty) {
           queueEmpty = true;
-          emptySince = (first && notes && notes->written) ? notes->writeEndTick : now;
+          emptySince = (first && notes && notes->written) ? notes->writeEndUs : now;
         }
-        std::uint32_t fifoMs = 0;
+        std::uint64_t fifoUs = 0;
         if (notes) {
           const std::uint32_t held = notes->lastWriteBytes < kAssumedFifoBytes
                                          ? notes->lastWriteBytes
                                          : kAssumedFifoBytes;
-          fifoMs = static_cast<std::uint32_t>(
-              (std::uint64_t{held} * notes->charMicros + 999) / 1000);
+          fifoUs = std::uint64_t{held} * notes->charMicros;
         }
-        // Unsigned differences: correct across the tick counter's wrap.
-        const DWORD sent = now - emptySince;
-        if (sent >= fifoMs) {
+        const std::uint64_t sent = now - emptySince;
+        if (sent >= fifoUs) {
           events = EV_TXEMPTY;
           if ((mask & EV_ERR) && (seen & kLineStatusErrors)) events |= EV_ERR;
           return true;
         }
-        if (now - start >= limitMs) break;
-        const DWORD rest = fifoMs - sent;
-        const DWORD left = limitMs - (now - start);
-        ::Sleep(rest < left ? rest : left);
+        if (now - start >= limitUs) break;
+        const std::uint64_t rest = fifoUs - sent;
+        const std::uint64_t left = limitUs - (now - start);
+        SleepMicros(rest < left ? rest : left);
       } else {
         queueEmpty = false;
-        if (now - start >= limitMs) break;
+        if (now - start >= limitUs) break;
         ::Sleep(1);
       }
       first = false;
     }
     events = 0;
     return true;
+  }
+
+  // A monotonic microsecond clock.
+  static std::uint64_t MicrosNow() {
+    static const std::uint64_t rate = [] {
+      LARGE_INTEGER f;
+      ::QueryPerformanceFrequency(&f);
+      return static_cast<std::uint64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    const std::uint64_t ticks = static_cast<std::uint64_t>(now.QuadPart);
+    return ticks / rate * 1000000u + ticks % rate * 1000000u / rate;
+  }
+
+  // Sleeps at least `us` (Sleep takes whole ms, and may wake a little early on some systems).
+  static void SleepMicros(std::uint64_t us) {
+    const std::uint64_t until = MicrosNow() + us;
+    for (std::uint64_t now = MicrosNow(); now < until; now = MicrosNow())
+      ::Sleep(static_cast<DWORD>((until - now + 999) / 1000));
   }
 
   // Watches for the mask's other events in short steps until `limitMs`: a received byte
