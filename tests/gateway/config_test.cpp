@@ -27,6 +27,10 @@ after_failures = 4
 period_ms      = 500
 max_period_ms  = 8000
 
+[backlog]
+dir    = "backlog"
+max_mb = 5
+
 [[poll]]
 name        = "boiler"
 station     = 7
@@ -58,6 +62,8 @@ TEST(GatewayConfig, GoodFileYieldsEveryKey) {
   EXPECT_EQ(c.demotion.afterFailures, 4);
   EXPECT_EQ(c.demotion.periodMs, 500);
   EXPECT_EQ(c.demotion.maxPeriodMs, 8000);
+  EXPECT_EQ(c.backlogDir, "/etc/vktgw/backlog");
+  EXPECT_EQ(c.backlogMaxMb, 5);
   ASSERT_EQ(c.polls.size(), 2u);
   const PollGroup& p = c.polls[0];
   EXPECT_EQ(p.station, 7);
@@ -86,6 +92,8 @@ TEST(GatewayConfig, DefaultsWithoutOptionalTables) {
   EXPECT_EQ(c.demotion.afterFailures, 3);
   EXPECT_EQ(c.demotion.periodMs, 10000);
   EXPECT_EQ(c.demotion.maxPeriodMs, 300000);
+  EXPECT_EQ(c.backlogDir, "") << "no backlog unless asked for";
+  EXPECT_EQ(c.backlogMaxMb, 64);
 }
 
 // Each problem is reported at the line and column of the offending key or value, all of
@@ -163,6 +171,8 @@ TEST(GatewayConfig, StructuralProblems) {
       {"word count past the block", "[line]\ndir=\"/d\"\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"word\"\naddress=0\ncount=501\n", 11, "outside 1..500"},
       {"wrong type", "[line]\ndir=7\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"bit\"\naddress=0\n", 2, "must be a string"},
       {"bad port override", "[line]\ndir=\"/d\"\nport=\"COM9=/dev/x\"\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"bit\"\naddress=0\n", 3, "COMn=DEVICE"},
+      {"backlog without a dir", "[line]\ndir=\"/d\"\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n[backlog]\nmax_mb=0\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"bit\"\naddress=0\n", 6, "needs the key \"dir\""},
+      {"backlog of no size", "[line]\ndir=\"/d\"\n[mqtt]\nurl=\"mqtt://h\"\nprefix=\"p\"\n[backlog]\ndir=\"b\"\nmax_mb=0\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"bit\"\naddress=0\n", 8, "max_mb = 0 is outside"},
       {"bad url port", "[line]\ndir=\"/d\"\n[mqtt]\nurl=\"mqtt://h:99999\"\nprefix=\"p\"\n[[poll]]\nname=\"a\"\nstation=1\nkind=\"bit\"\naddress=0\n", 4, "port"},
   };
   for (const Case& k : cases) {

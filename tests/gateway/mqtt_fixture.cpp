@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,8 +49,19 @@ Broker::Broker(std::string dir) : dir_(std::move(dir)), port_(FreePort()) {}
 
 bool Broker::Start() {
   const std::string conf = dir_ + "/mosquitto.conf";
-  std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\n" << settings_
-                      << "persistence false\n";
+  std::ofstream out(conf);
+  out << "listener " << port_ << " 127.0.0.1\n" << settings_;
+  if (persistent_) {
+    // a broker started as root writes its database as its own unprivileged user
+    const std::string db = dir_ + "/broker-db";
+    mkdir(db.c_str(), 0777);
+    chmod(db.c_str(), 0777);
+    chmod(dir_.c_str(), 0755);
+    out << "persistence true\npersistence_location " << db << "/\nmax_queued_messages 0\n";
+  }
+  else
+    out << "persistence false\n";
+  out.close();
   const std::string log = dir_ + "/mosquitto.log";
   pid_ = fork();
   if (pid_ == 0) {
@@ -80,10 +92,11 @@ void Broker::Stop() {
   pid_ = -1;
 }
 
-TestClient::TestClient(int port, std::string id, const ClientAuth& auth) {
+TestClient::TestClient(int port, std::string id, const ClientAuth& auth, bool persistent) {
   mosquitto_lib_init();
-  mosq_ = mosquitto_new(id.c_str(), true, this);
-  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  mosq_ = mosquitto_new(id.c_str(), !persistent, this);
+  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION,
+                       persistent ? MQTT_PROTOCOL_V311 : MQTT_PROTOCOL_V5);
   mosquitto_message_v5_callback_set(mosq_, [](mosquitto* m, void* s, const mosquitto_message* msg,
                                               const mosquitto_property* p) {
     OnMessage(m, s, msg, p);

@@ -26,6 +26,8 @@ class Broker {
   int port() const { return port_; }
   // Replaces what follows the listener line in the broker's config (TLS, passwords).
   void set_listener_settings(std::string text) { settings_ = std::move(text); }
+  // Keeps the sessions of persistent clients, and what waits for them, across a restart.
+  void set_persistent() { persistent_ = true; }
   const std::string& failure() const { return failure_; }
 
  private:
@@ -34,6 +36,7 @@ class Broker {
   pid_t pid_ = -1;
   std::string failure_;
   std::string settings_ = "allow_anonymous true\n";
+  bool persistent_ = false;
 };
 
 // TLS and credentials of a test client; empty: plain and anonymous.
@@ -51,7 +54,10 @@ struct Received {
 
 class TestClient {
  public:
-  explicit TestClient(int port, std::string id, const ClientAuth& auth = {});
+  // `persistent`: an MQTT 3.1.1 session that is not clean, so the broker keeps the
+  // subscriptions and queues QoS 1 messages while the client is away; the client reconnects
+  // by itself.
+  explicit TestClient(int port, std::string id, const ClientAuth& auth = {}, bool persistent = false);
   ~TestClient();
   bool connected() const { return connected_; }
   void Subscribe(const std::string& filter);

@@ -111,6 +111,9 @@ TEST(GatewayPayloads, PublishedJson) {
   EXPECT_EQ(GatewayStatusPayload(false, ""), R"({"online":false})");
   EXPECT_EQ(IsoTime(std::chrono::system_clock::time_point(std::chrono::milliseconds(1709647629045))),
             "2024-03-05T14:07:09.045Z");
+  // late: a value keeps its own time stamp, a status gets the time it was made
+  EXPECT_EQ(LatePayload(R"({"value":1,"ts":"T"})", ""), R"({"value":1,"ts":"T","late":true})");
+  EXPECT_EQ(LatePayload(R"({"state":"online"})", "T"), R"({"state":"online","ts":"T","late":true})");
 }
 
 }  // namespace

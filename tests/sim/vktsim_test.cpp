@@ -310,6 +310,21 @@ TEST(VktSim, PresetsThePatternAndTheInitFile) {
   std::remove(init.c_str());
 }
 
+// A counter word goes up after each read that covers it, a read beside it leaves it alone.
+TEST(VktSim, CounterWordGoesUpAtEveryRead) {
+  Sim sim({"--stations", "3", "--pattern", "--counter", "3:0xFFFF"});
+  ASSERT_TRUE(sim.Connect()) << sim.firstLine();
+  auto read = [&](int address, int count) {
+    const Bytes r = sim.Exchange(Frame(3, 0x91, Address(address, count)),
+                                 static_cast<std::size_t>(count * 2 + 6));
+    return r.size() > 6 ? Bytes(r.begin() + 4, r.end() - 2) : Bytes{};
+  };
+  EXPECT_EQ(read(0xFFFE, 2), (Bytes{0xFE, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(read(0xFFFF, 2), (Bytes{0x00, 0x00, 0x00, 0x00}));  // wrapped, 16 bits
+  EXPECT_EQ(read(0, 1), (Bytes{0x00, 0x00}));
+  EXPECT_EQ(read(0xFFFF, 1), (Bytes{0x01, 0x00}));
+}
+
 TEST(VktSim, RefusesBadInitFilesAndOptions) {
   const std::string init = TempPath("badinit.txt");
   struct Case {
@@ -323,6 +338,7 @@ TEST(VktSim, RefusesBadInitFilesAndOptions) {
       {"station 0", {"--stations", "0"}, nullptr},
       {"reversed range", {"--stations", "9-7"}, nullptr},
       {"parity", {"--parity", "often"}, nullptr},
+      {"counter without address", {"--counter", "3"}, nullptr},
       {"missing value", {"--baud"}, nullptr},
       {"init file for an unserved station", {"--stations", "1"}, "2 word 0 1\n"},
       {"init value out of range", {"--stations", "1"}, "1 word 0 70000\n"},
@@ -349,7 +365,7 @@ TEST(VktSim, HelpNamesEveryOption) {
   EXPECT_EQ(help.rfind("usage: vktsim", 0), 0u);
   for (const char* option :
        {"--link", "--device", "--baud", "--parity", "--data-bits", "--stop-bits", "--pace",
-        "--gap", "--reply-delay", "--stations", "--pattern", "--init-file", "--memory-file",
+        "--gap", "--reply-delay", "--stations", "--pattern", "--counter", "--init-file", "--memory-file",
         "--fault", "--seed", "--modem", "--modem-words", "--modem-busy",
         "--modem-connect-delay", "--trace", "--help"})
     EXPECT_NE(help.find(std::string("  ") + option + " "), std::string::npos) << option;

@@ -267,6 +267,20 @@ void ReadMetrics(const toml::table& root, GatewayConfig& c, std::vector<ConfigPr
   c.metricsPort = port;
 }
 
+void ReadBacklog(const toml::table& root, const std::string& baseDir, GatewayConfig& c,
+                 std::vector<ConfigProblem>& problems) {
+  const toml::table* t = SubTable(root, "backlog", false, problems);
+  if (t == nullptr) return;
+  TableReader r(*t, "backlog", problems);
+  if (r.String("dir", c.backlogDir, true)) {
+    if (c.backlogDir.empty())
+      problems.push_back(At(r.Node("dir")->source(), "dir must not be empty"));
+    else if (c.backlogDir.front() != '/' && !baseDir.empty())
+      c.backlogDir = baseDir + "/" + c.backlogDir;
+  }
+  r.Integer("max_mb", c.backlogMaxMb, 1, 1 << 20, false);
+}
+
 void ReadDemotion(const toml::table& root, GatewayConfig& c,
                   std::vector<ConfigProblem>& problems) {
   const toml::table* t = SubTable(root, "demotion", false, problems);
@@ -362,7 +376,8 @@ bool ParseConfig(const std::string& text, const std::string& baseDir, GatewayCon
     problems.push_back(At(e.source(), std::string(e.description())));
     return false;
   }
-  static const std::set<std::string> kTables = {"line", "mqtt", "demotion", "poll", "metrics"};
+  static const std::set<std::string> kTables = {"line", "mqtt", "demotion", "poll", "metrics",
+                                                       "backlog"};
   for (auto&& [key, node] : root) {
     if (kTables.count(std::string(key.str())) == 0)
       problems.push_back(At(key.source(), "unknown table or key \"" + std::string(key.str()) + "\""));
@@ -371,6 +386,7 @@ bool ParseConfig(const std::string& text, const std::string& baseDir, GatewayCon
   ReadMqtt(root, baseDir, config, problems);
   ReadDemotion(root, config, problems);
   ReadMetrics(root, config, problems);
+  ReadBacklog(root, baseDir, config, problems);
   ReadPolls(root, config, problems);
   std::stable_sort(problems.begin() + static_cast<std::ptrdiff_t>(before), problems.end(),
                    [](const ConfigProblem& a, const ConfigProblem& b) {

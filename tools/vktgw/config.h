@@ -59,6 +59,11 @@ struct GatewayConfig {
   // [metrics] listen: where GET /metrics is served; empty: no metrics server.
   std::string metricsHost;
   int metricsPort = 0;
+
+  // [backlog]: where messages wait while the broker cannot be reached, absolute; empty: no
+  // backlog (they are not kept, only the last retained state goes out on reconnection).
+  std::string backlogDir;
+  std::int64_t backlogMaxMb = 64;
 };
 
 struct ConfigProblem {

@@ -62,12 +62,20 @@ Gateway::Gateway(const GatewayConfig& config, DriverLine& line, MqttClient& mqtt
 
 std::int64_t Gateway::NowMs() const { return SteadyMs(); }
 
-void Gateway::Publish(const std::string& topic, const std::string& payload, bool retain) {
-  if (retain) retained_[topic] = payload;
-  // While the broker is away the retained state waits here and goes out on connection;
-  // handed to the client now, it would go out twice.
-  if (!retain || mqtt_.connected()) {
-    mqtt_.Publish(topic, payload, retain);
+void Gateway::Publish(const std::string& topic, const std::string& payload, const std::string& ts,
+                      bool mayWait) {
+  retained_[topic] = payload;
+  // With a backlog, a change goes behind the ones that wait, so the order holds.
+  if (mayWait && backlog_ != nullptr && (!mqtt_.connected() || backlog_->holding())) {
+    backlog_->Append(topic, LatePayload(payload, ts), true);
+    journaled_.insert(topic);
+    unsent_.erase(topic);
+    return;
+  }
+  // Without one, while the broker is away the retained state waits here and goes out on
+  // connection; handed to the client now, it would go out twice.
+  if (mqtt_.connected()) {
+    mqtt_.Publish(topic, payload, true);
     unsent_.erase(topic);
   } else {
     unsent_.insert(topic);
@@ -75,14 +83,24 @@ void Gateway::Publish(const std::string& topic, const std::string& payload, bool
 }
 
 void Gateway::OnConnected() {
-  Publish(config_.prefix + "/status", GatewayStatusPayload(true, Now()));
+  Publish(config_.prefix + "/status", GatewayStatusPayload(true, Now()), {}, false);
+  republishPending_ = true;
+  Republish();
+}
+
+void Gateway::Republish() {
+  // What waits in the backlog goes first; the current state after it.
+  if (backlog_ != nullptr && backlog_->holding()) return;
   // The first time only what never went out; after a reconnection everything, since the
   // broker may have restarted and lost its retained messages.
   for (const auto& [topic, payload] : retained_)
-    if (topic != config_.prefix + "/status" && (reconnection_ || unsent_.count(topic) != 0))
+    if (topic != config_.prefix + "/status" && (reconnection_ || unsent_.count(topic) != 0) &&
+        journaled_.count(topic) == 0)
       mqtt_.Publish(topic, payload, true);
   unsent_.clear();
+  journaled_.clear();
   reconnection_ = true;
+  republishPending_ = false;
 }
 
 std::string Gateway::ElementTopic(const Group& g, int i) const {
@@ -96,7 +114,8 @@ void Gateway::PublishStation(Station& s) {
     if (groups_[g].station == &s) overruns += scheduler_.overruns(g);
   s.counters.overruns = overruns;
   Publish(config_.prefix + "/" + std::to_string(s.address) + "/status",
-          StationStatusPayload(StateName(s.health.state()), s.health.code(), s.since, s.counters));
+          StationStatusPayload(StateName(s.health.state()), s.health.code(), s.since, s.counters),
+          Now());
   s.publishedMs = NowMs();
   s.dirty = false;
 }
@@ -249,6 +268,7 @@ void Gateway::Run() {
   StartLine();
   while (!inbox_.stopRequested()) {
     if (inbox_.TakeConnected()) OnConnected();
+    if (republishPending_ && mqtt_.connected()) Republish();
     if (metrics_ != nullptr) metrics_->MqttConnected(mqtt_.connected());
     IncomingMessage m;
     if (inbox_.TakeWrite(m)) {
@@ -283,7 +303,8 @@ void Gateway::Run() {
     inbox_.WaitUntil(std::chrono::steady_clock::time_point(std::chrono::milliseconds(wake)));
   }
   if (notify_) notify_("STOPPING=1\n");
-  Publish(config_.prefix + "/status", GatewayStatusPayload(false, Now()));
+  Publish(config_.prefix + "/status", GatewayStatusPayload(false, Now()), {}, false);
+  if (backlog_ != nullptr) backlog_->Stop(2000);
   mqtt_.Stop(2000);
   line_.Stop();
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "backlog.h"
 #include "config.h"
 #include "element.h"
 #include "health.h"
@@ -42,6 +43,10 @@ class Gateway {
 
   const GatewayCounters& counters() const { return counters_; }
 
+  // Where value and status changes wait while the broker is away; none by default (then
+  // only the last retained state goes out on reconnection).
+  void SetBacklog(Backlog* backlog) { backlog_ = backlog; }
+
   // Where the loop records its metrics; none by default.
   void SetMetrics(Metrics* metrics) { metrics_ = metrics; }
 
@@ -69,8 +74,12 @@ class Gateway {
   };
 
   std::int64_t NowMs() const;
-  void Publish(const std::string& topic, const std::string& payload, bool retain = true);
+  // A retained value or status change. `ts`: the time stamp a late copy adds (empty when
+  // the payload has its own); `mayWait` false for the gateway's own status, never late.
+  void Publish(const std::string& topic, const std::string& payload, const std::string& ts = {},
+               bool mayWait = true);
   void OnConnected();
+  void Republish();
   void StartLine();
   void LineDown(std::int32_t code);
   void ServeWrite(const IncomingMessage& m);
@@ -92,6 +101,11 @@ class Gateway {
   std::map<std::string, std::string> retained_;  // republished after every reconnection
   std::set<std::string> unsent_;                 // retained topics not handed to the client
   bool reconnection_ = false;
+  Backlog* backlog_ = nullptr;
+  // Topics whose latest state went into the backlog since the last republish: the backlog
+  // delivers it (retained), so the republish leaves them out and sends nothing twice.
+  std::set<std::string> journaled_;
+  bool republishPending_ = false;  // connected, the republish waits for the backlog
   GatewayCounters counters_;
   bool lineUp_ = false;
   std::int32_t lineCode_ = 0;

@@ -15,6 +15,7 @@
 #include <httplib.h>
 #include <systemd/sd-daemon.h>
 
+#include "backlog.h"
 #include "config.h"
 #include "driver.h"
 #include "gateway.h"
@@ -143,14 +144,6 @@ int main(int argc, char** argv) {
   ms.keyFile = config.keyFile;
   ms.username = config.username;
   ms.password = config.password;
-  vktgw::MqttClient mqtt(
-      ms, [&inbox] { inbox.PostConnected(); },
-      [&inbox](vktgw::IncomingMessage&& m) { inbox.PostWrite(std::move(m)); });
-  std::string error;
-  if (!mqtt.Start(error)) {
-    std::fprintf(stderr, "vktgw: %s\n", error.c_str());
-    return 1;
-  }
   std::vector<int> stations;
   std::vector<std::string> polls;
   for (const vktgw::PollGroup& p : config.polls) {
@@ -158,6 +151,29 @@ int main(int argc, char** argv) {
     polls.push_back(p.name);
   }
   vktgw::Metrics metrics(stations, polls);
+  vktgw::Backlog* backlogInUse = nullptr;
+  vktgw::MqttClient mqtt(
+      ms,
+      [&inbox, &backlogInUse] {
+        inbox.PostConnected();
+        if (backlogInUse != nullptr) backlogInUse->Wake();
+      },
+      [&inbox](vktgw::IncomingMessage&& m) { inbox.PostWrite(std::move(m)); });
+  std::string error;
+  vktgw::Backlog backlog(mqtt);
+  if (!config.backlogDir.empty()) {
+    if (!backlog.Start(config.backlogDir, static_cast<std::uint64_t>(config.backlogMaxMb) << 20,
+                       &metrics, error)) {
+      std::fprintf(stderr, "vktgw: backlog: %s\n", error.c_str());
+      return 1;
+    }
+    backlogInUse = &backlog;
+    mqtt.SetAckHandler([&backlog](int mid) { backlog.OnAcknowledged(mid); });
+  }
+  if (!mqtt.Start(error)) {
+    std::fprintf(stderr, "vktgw: %s\n", error.c_str());
+    return 1;
+  }
   httplib::Server http;
   std::thread httpThread;
   if (config.metricsPort != 0) {
@@ -167,6 +183,7 @@ int main(int argc, char** argv) {
     if (!http.bind_to_port(config.metricsHost, config.metricsPort)) {
       std::fprintf(stderr, "vktgw: cannot listen for metrics on %s:%d\n", config.metricsHost.c_str(),
                    config.metricsPort);
+      backlog.Stop(0);
       mqtt.Stop(0);
       return 1;
     }
@@ -175,6 +192,7 @@ int main(int argc, char** argv) {
   vktgw::DriverLine line(api);
   vktgw::Gateway gateway(config, line, mqtt, inbox);
   gateway.SetMetrics(&metrics);
+  gateway.SetBacklog(backlogInUse);
   // Under systemd with Type=notify: NOTIFY_SOCKET set; WatchdogSec= gives WATCHDOG_USEC. The
   // loop pings at half the watchdog time.
   if (getenv("NOTIFY_SOCKET") != nullptr) {

@@ -217,6 +217,7 @@ void MqttClient::OnPublish(mosquitto*, void* self, int mid, int, const void*) {
     if (c->shared_->unacknowledged.erase(mid) == 0) c->shared_->early.insert(mid);
   }
   c->shared_->changed.notify_all();
+  if (c->onAck_) c->onAck_(mid);
 }
 
 void MqttClient::OnMessage(mosquitto*, void* self, const void* m, const void* p) {

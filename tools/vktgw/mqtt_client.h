@@ -39,6 +39,8 @@ class MqttClient {
   // Both run on the network thread.
   using ConnectHandler = std::function<void()>;
   using MessageHandler = std::function<void(IncomingMessage&&)>;
+  // Message `mid` was acknowledged (QoS 1 and 2) or sent (QoS 0); on the network thread.
+  using AckHandler = std::function<void(int mid)>;
 
   MqttClient(MqttSettings settings, ConnectHandler onConnect, MessageHandler onMessage);
   ~MqttClient();
@@ -48,6 +50,8 @@ class MqttClient {
   // Starts the network thread and the first connection attempt; false when the client
   // cannot be made at all (a broker that is not there yet is retried, not an error).
   bool Start(std::string& error);
+  // Before Start.
+  void SetAckHandler(AckHandler onAck) { onAck_ = std::move(onAck); }
 
   // Returns the message id (> 0) or 0 when it could not be queued.
   int Publish(const std::string& topic, const std::string& payload, bool retain,
@@ -68,6 +72,7 @@ class MqttClient {
   MqttSettings settings_;
   ConnectHandler onConnect_;
   MessageHandler onMessage_;
+  AckHandler onAck_;
   mosquitto* mosq_ = nullptr;
   struct Shared;
   Shared* shared_;

@@ -67,6 +67,14 @@ std::string ResultPayload(std::int32_t code) {
   return json{{"ok", false}, {"code", code}, {"message", CodeMessage(code)}}.dump();
 }
 
+std::string LatePayload(const std::string& payload, const std::string& ts) {
+  if (payload.size() < 2 || payload.back() != '}') return payload;
+  std::string out = payload.substr(0, payload.size() - 1);
+  if (out.size() > 1) out += ',';
+  if (!ts.empty()) out += "\"ts\":\"" + ts + "\",";
+  return out + "\"late\":true}";
+}
+
 namespace {
 
 // A whole decimal number within [lo, hi], digits only.

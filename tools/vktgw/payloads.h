@@ -42,6 +42,10 @@ std::string ValuePayload(Kind kind, bool hasValue, double value, bool good, cons
 
 std::string ResultPayload(std::int32_t code);
 
+// A value or status payload as the backlog delivers it after the broker was away: with
+// "late": true, and "ts" (when `ts` is given) for one that carries no time stamp of its own.
+std::string LatePayload(const std::string& payload, const std::string& ts);
+
 // A write topic "<prefix>/<station>/<kind>/<address>/set".
 struct WriteTarget {
   int station = 0;

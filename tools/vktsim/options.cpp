@@ -217,6 +217,16 @@ ParseOutcome ParseOptions(int argc, char** argv, Options& o, std::string& error)
       }
     } else if (arg == "--pattern") {
       o.pattern = true;
+    } else if (arg == "--counter") {
+      if (!value(text)) return ParseOutcome::kError;
+      const std::size_t colon = text.find(':');
+      long station = 0, address = 0;
+      if (colon == std::string::npos || !ParseInt(text.substr(0, colon), 1, 255, station) ||
+          !ParseInt(text.substr(colon + 1), 0, 65535, address)) {
+        error = "--counter: STATION:ADDRESS, a station 1 to 255 and a word address 0 to 65535";
+        return ParseOutcome::kError;
+      }
+      o.counters.push_back({static_cast<int>(station), static_cast<int>(address)});
     } else if (arg == "--fault") {
       if (!value(text)) return ParseOutcome::kError;
       FaultSpec fault;
@@ -302,6 +312,9 @@ Stations:
   --pattern              preset memory instead of zeros: bit[a] = a & 1,
                          word[a] = a (as 16 bits), float[a] = a + 0.5
   --init-file PATH       preload values (after --pattern), format below
+  --counter STATION:ADDRESS  the word at ADDRESS of STATION goes up by one
+                         after every read of it (may be given several times),
+                         so each poll sees a new value
   --memory-file PATH     at exit and on SIGUSR1, write every element that a
                          request wrote, per station, format below (written to
                          PATH.tmp and renamed, so a reader never sees half)

@@ -39,6 +39,8 @@ struct Options {
   bool pace = false;
   std::array<bool, 256> stations{};  // index 1..255
   bool pattern = false;
+  // Words that go up by one after every read of them: {station, address}.
+  std::vector<std::array<int, 2>> counters;
   std::vector<FaultSpec> faults;
   std::uint32_t seed = 1;
   bool trace = false;

@@ -153,6 +153,17 @@ void StationServer::Serve(const std::uint8_t* frame, std::int64_t nowUs) {
       return;
     }
     memory_.Read(station, kind, address, count, data_);
+    if (kind == kWords) {
+      for (const auto& [s, a] : options_.counters) {
+        if (s != station || ((a - address) & 0xFFFF) >= count) continue;
+        std::uint8_t w[2];
+        memory_.Read(station, kWords, a, 1, w);
+        const int v = (w[0] | (w[1] << 8)) + 1;
+        w[0] = static_cast<std::uint8_t>(v & 0xFF);
+        w[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+        memory_.Write(station, kWords, a, 1, w);
+      }
+    }
     Respond(station, kStatusOk, count * size, nowUs);
     return;
   }
