@@ -6,7 +6,8 @@ set -euo pipefail
 # What building and demonstrating the Linux tree needs (make demo), then what the whole test run
 # adds: the Windows cross-compiler, clang for the fuzz targets, tshark, the package tools.
 linux=(cmake make g++ pkg-config libgtest-dev
-       libmosquitto-dev mosquitto mosquitto-clients libtomlplusplus-dev nlohmann-json3-dev libcpp-httplib-dev libsystemd-dev openssl)
+       libmosquitto-dev mosquitto mosquitto-clients libtomlplusplus-dev nlohmann-json3-dev libcpp-httplib-dev libsystemd-dev openssl
+       zlib1g-dev)
 rest=(g++-mingw-w64-i686 clang libclang-rt-14-dev tshark
       build-essential dpkg-dev debhelper fakeroot lintian man-db prometheus systemd)
 packages=("${linux[@]}" "${rest[@]}")
