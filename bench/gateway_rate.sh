@@ -17,9 +17,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" > "$dir/mosquitto.conf"
-mosquitto -c "$dir/mosquitto.conf" > "$dir/mosquitto.log" 2>&1 & pids+=($!)
+. "$(dirname "$0")/../scripts/lib/loopback-broker.sh"
+start_loopback_broker "$dir"
+port=$broker_port
 printf '[PC_PORT_SESSION]\npcpsPort=1\npcpsBaud=19200\npcpsVktRespTmo=100\npcpsVktComRetry=1\n' > "$dir/VktJX.Cfg"
 
 group() {  # name station

@@ -225,15 +225,41 @@ void PutElement(int kind, bool ok, std::uint8_t u8, std::int16_t i16, float r32,
   }
 }
 
+// A bit is set by any non-zero host value, taken in the value's own type (a NaN is no value):
+// I16 256 or R32 0.5 set it although their U8 conversion is 0. `at` < 0 for a single value.
+bool BitIsSet(HVALUE h, int at) {
+  std::uint8_t u8 = 0;
+  std::int16_t i16 = 0;
+  std::int32_t i32 = 0;
+  float r32 = 0;
+  const auto i = static_cast<std::uint16_t>(at);
+  switch (hvType(h)) {
+    case HV_TYPE_U8: return at < 0 && hvGetU8(h, &u8) != 0 && u8 != 0;
+    case HV_TYPE_I16: return at < 0 && hvGetI16(h, &i16) != 0 && i16 != 0;
+    case HV_TYPE_I32: return at < 0 && hvGetI32(h, &i32) != 0 && i32 != 0;
+    case HV_TYPE_R32: return at < 0 && hvGetR32(h, &r32) != 0 && r32 == r32 && r32 != 0;
+    case HV_TYPE_ARRAY_U8: return at >= 0 && hvGetAtU8(h, i, &u8) != 0 && u8 != 0;
+    case HV_TYPE_ARRAY_I16: return at >= 0 && hvGetAtI16(h, i, &i16) != 0 && i16 != 0;
+    case HV_TYPE_ARRAY_R32:
+      return at >= 0 && hvGetAtR32(h, i, &r32) != 0 && r32 == r32 && r32 != 0;
+    default: return false;
+  }
+}
+
 std::vector<std::uint8_t> ExpectedScalar(int kind, HVALUE h) {
   std::vector<std::uint8_t> out;
   std::uint8_t u8 = 0;
   std::int16_t i16 = 0;
   float r32 = 0;
   bool ok = false;
-  if (kind == 0) ok = hvGetU8(h, &u8) != 0;
-  else if (kind == 1) ok = hvGetI16(h, &i16) != 0;
-  else ok = hvGetR32(h, &r32) != 0;
+  if (kind == 0) {
+    u8 = BitIsSet(h, -1) ? 1 : 0;
+    ok = true;
+  } else if (kind == 1) {
+    ok = hvGetI16(h, &i16) != 0;
+  } else {
+    ok = hvGetR32(h, &r32) != 0;
+  }
   PutElement(kind, ok, u8, i16, r32, out);
   return out;
 }
@@ -246,9 +272,14 @@ std::vector<std::uint8_t> ExpectedArray(int kind, HVALUE h, int n) {
     std::int16_t i16 = 0;
     float r32 = 0;
     bool ok = false;
-    if (kind == 0) ok = hvGetAtU8(h, at, &u8) != 0;
-    else if (kind == 1) ok = hvGetAtI16(h, at, &i16) != 0;
-    else ok = hvGetAtR32(h, at, &r32) != 0;
+    if (kind == 0) {
+      u8 = BitIsSet(h, i) ? 1 : 0;
+      ok = true;
+    } else if (kind == 1) {
+      ok = hvGetAtI16(h, at, &i16) != 0;
+    } else {
+      ok = hvGetAtR32(h, at, &r32) != 0;
+    }
     PutElement(kind, ok, u8, i16, r32, out);
   }
   return out;

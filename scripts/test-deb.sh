@@ -60,23 +60,9 @@ cmake --build "$work/host" > "$work/build.log" 2>&1 || { cat "$work/build.log"; 
 cc -std=c99 -Wall -Wextra -Werror -o "$work/host-pkgconfig" "$here/tests/tool/installed_host/host.c" \
   $(pkg-config --cflags --libs vktjx) || fail "the pkg-config host does not build"
 
-vktsim --stations 3 > "$work/sim.out" 2> "$work/sim.err" &
-simpid=$!
-device=""
-for _ in $(seq 100); do
-  device=$(sed -n 's/^vktsim: listening on //p' "$work/sim.out")
-  [ -n "$device" ] && break
-  sleep 0.05
-done
-[ -n "$device" ] || fail "the installed simulator did not start"
-mkdir "$work/run"
-cp /usr/share/vktjx/examples/VktJX.Cfg "$work/run/"
-export VKTJX_COM1=$device
-(cd "$work/run" && "$work/host/host" 3 > "$work/host.log") || fail "the find_package(VktJX) host failed"
-(cd "$work/run" && "$work/host-pkgconfig" 3 > "$work/host-pc.log") || fail "the pkg-config host failed"
-out=$(vkthost --dir "$work/run" read 3 word 50 3) || fail "the installed vkthost failed: $out"
-case "$out" in *"50: 4321 -7 12"*) ;; *) fail "installed vkthost read: $out" ;; esac
-kill "$simpid"; wait "$simpid" 2>/dev/null || true; simpid=""
+. "$here/tests/tool/installed_hosts.sh"
+run_installed_hosts "$work" "$(command -v vktsim)" "$(command -v vkthost)" \
+  /usr/share/vktjx/examples/VktJX.Cfg "$work/host/host" "$work/host-pkgconfig"
 
 installed=0
 purge || { cat "$work/purge.log"; fail "the packages do not purge"; }

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "scenarios.h"
 #include "serial/capture_pcapng.h"
 #include "serial/capture_recorder.h"
@@ -277,52 +278,18 @@ TEST_F(Scenario, ModemDialogueAndControlLinesAreRecorded) {
 
 #if defined(VKTHOST_PATH) && defined(VKTSIM_PATH)
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using Outcome = test::Finished;
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string Slurp(const std::string& path) { return test::FileText(path); }
 
 Outcome RunHost(const std::vector<std::string>& args, const std::string& cwd) {
   static int runs = 0;
-  const std::string errPath = TempDir() + "/host" + std::to_string(++runs) + ".err";
-  const std::string outPath = TempDir() + "/host" + std::to_string(runs) + ".out";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(o, 1);
-    dup2(e, 2);
-    unsetenv("VKTJX_LOG");
-    unsetenv("VKTJX_CAPTURE");
-    std::vector<char*> argv;
-    static std::string program = VKTHOST_PATH;
-    argv.push_back(program.data());
-    std::vector<std::string> copy = args;
-    for (std::string& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "vkthost did not finish";
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(outPath), Slurp(errPath)};
+  std::vector<std::string> argv{VKTHOST_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const Outcome r = test::RunToEnd(argv, cwd, TempDir() + "/host" + std::to_string(++runs),
+                                   {"VKTJX_LOG", "VKTJX_CAPTURE"});
+  if (r.timedOut) ADD_FAILURE() << "vkthost did not finish";
+  return r;
 }
 
 class SimulatorCapture : public testing::Test {

@@ -97,7 +97,7 @@ void WorkDir::Write(const std::string& name, const std::string& text) const {
 
 void WorkDir::WriteSettings(const std::string& keys) const {
   Write("VktJX.Cfg",
-        "[PC_PORT_SESSION]\npcpsPort=1\npcpsBaud=115200\npcpsVktRespTmo=100\n" + keys);
+        "[PC_PORT_SESSION]\npcpsPort=1\npcpsBaud=115200\npcpsVktRespTmo=250\n" + keys);
 }
 
 HostTag Tag(std::int16_t station, std::uint16_t kind, std::uint16_t address, std::uint16_t count,

@@ -39,27 +39,7 @@ flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs vktjx) ||
 cc -std=c99 -Wall -Wextra -Werror -o "$work/host-pkgconfig" "$hostsrc/host.c" $flags \
   -Wl,-rpath,"$libdir" || fail "pkg-config host does not build"
 
-"$prefix/bin/vktsim" --stations 3 > "$work/sim.out" 2> "$work/sim.err" &
-simpid=$!
-device=""
-for _ in $(seq 100); do
-  device=$(sed -n 's/^vktsim: listening on //p' "$work/sim.out")
-  [ -n "$device" ] && break
-  sleep 0.05
-done
-[ -n "$device" ] || fail "the installed simulator did not start"
-
-# The installed example settings, unchanged: COM1, 9600 bit/s, mapped to the simulator.
-mkdir "$work/run"
-cp "$prefix/share/vktjx/examples/VktJX.Cfg" "$work/run/"
-export VKTJX_COM1=$device
-
-(cd "$work/run" && "$work/with-cmake/host" 3) || fail "the find_package(VktJX) host failed"
-(cd "$work/run" && "$work/host-pkgconfig" 3) || fail "the pkg-config host failed"
-
-out=$("$prefix/bin/vkthost" --dir "$work/run" read 3 word 50 3) || fail "installed vkthost failed: $out"
-case "$out" in
-  *"50: 4321 -7 12"*) ;;
-  *) fail "installed vkthost read: $out" ;;
-esac
+. "$(dirname "$0")/installed_hosts.sh"
+run_installed_hosts "$work" "$prefix/bin/vktsim" "$prefix/bin/vkthost" \
+  "$prefix/share/vktjx/examples/VktJX.Cfg" "$work/with-cmake/host" "$work/host-pkgconfig"
 echo "installed tree: both hosts and vkthost work"

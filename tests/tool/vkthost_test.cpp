@@ -19,15 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "sim_launch.h"
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string ReadFile(const std::string& path) { return vkt::test::FileText(path); }
 
 // Directories made by the tests, removed when the test program ends.
 std::vector<std::string>& TempDirs() {
@@ -53,49 +49,17 @@ std::string MakeTempDir(const char* tag) {
   return dir;
 }
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using Outcome = vkt::test::Finished;
 
 // Runs vkthost with `args` in `cwd`; stdout and stderr go to files, so nothing can block.
 Outcome RunHost(const std::vector<std::string>& args, const std::string& cwd) {
   static int runs = 0;
   static const std::string scratch = MakeTempDir("output");
-  const std::string base = scratch + "/run" + std::to_string(++runs);
-  const std::string outPath = base + ".out", errPath = base + ".err";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(o, 1);
-    dup2(e, 2);
-    unsetenv("VKTJX_LOG");
-    std::vector<char*> argv;
-    static std::string program = VKTHOST_PATH;
-    argv.push_back(program.data());
-    std::vector<std::string> copy = args;
-    for (std::string& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  Outcome r;
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "vkthost did not finish";
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = ReadFile(outPath);
-  r.err = ReadFile(errPath);
+  std::vector<std::string> argv{VKTHOST_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const Outcome r =
+      vkt::test::RunToEnd(argv, cwd, scratch + "/run" + std::to_string(++runs), {"VKTJX_LOG"});
+  if (r.timedOut) ADD_FAILURE() << "vkthost did not finish";
   return r;
 }
 

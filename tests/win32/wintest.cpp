@@ -25,50 +25,14 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include "driver_exports.h"
 #include "vktjx.h"
 
 namespace {
 
-// The driver's exports, with the C calling convention.
-struct Driver {
-  decltype(&::drvStartComm) drvStartComm;
-  decltype(&::drvStopComm) drvStopComm;
-  decltype(&::drvGetCaps) drvGetCaps;
-  decltype(&::drvGetDriverName) drvGetDriverName;
-  decltype(&::drvSetSettingsHandle) drvSetSettingsHandle;
-  decltype(&::drvDriverDialog) drvDriverDialog;
-  decltype(&::drvReadValue) drvReadValue;
-  decltype(&::drvReadBlock) drvReadBlock;
-  decltype(&::drvReadBlockElement) drvReadBlockElement;
-  decltype(&::drvWriteValue) drvWriteValue;
-  decltype(&::drvWriteBlock) drvWriteBlock;
-  decltype(&::drvWriteBlockElement) drvWriteBlockElement;
-};
-
-// The part of the value library the host itself uses.
-struct Values {
-  decltype(&::hvNew) hvNew;
-  decltype(&::hvRelease) hvRelease;
-  decltype(&::hvDim) hvDim;
-  decltype(&::hvSetU8) hvSetU8;
-  decltype(&::hvSetI16) hvSetI16;
-  decltype(&::hvSetR32) hvSetR32;
-  decltype(&::hvGetI16) hvGetI16;
-  decltype(&::hvGetI32) hvGetI32;
-  decltype(&::hvGetR32) hvGetR32;
-  decltype(&::hvGetU8) hvGetU8;
-  decltype(&::hvSetAtU8) hvSetAtU8;
-  decltype(&::hvSetAtI16) hvSetAtI16;
-  decltype(&::hvSetAtR32) hvSetAtR32;
-  decltype(&::hvGetAtU8) hvGetAtU8;
-  decltype(&::hvGetAtI16) hvGetAtI16;
-  decltype(&::hvGetAtR32) hvGetAtR32;
-  decltype(&::hvType) hvType;
-  decltype(&::hvCount) hvCount;
-};
-
-Driver drv;
-Values hv;
+// The driver's exports and the value library's functions, resolved from their two modules.
+vkthost::DriverApi drv;
+vkthost::DriverApi& hv = drv;
 int comPort = 1;
 
 constexpr const char* kDriverName = "Marvessa ver 2.0.0 (Apr  6 2005 09:13:43)";
@@ -91,13 +55,6 @@ std::string ProgramDirectory() {
   return slash == std::string::npos ? std::string() : dir.substr(0, slash + 1);
 }
 
-template <typename F>
-bool Find(HMODULE module, const char* name, F& fn) {
-  fn = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  if (fn == nullptr) std::printf("missing export %s\n", name);
-  return fn != nullptr;
-}
-
 bool LoadLibraries() {
   const std::string dir = ProgramDirectory();
   // The value library comes with the host; the driver's own import of it resolves to the
@@ -110,16 +67,16 @@ bool LoadLibraries() {
     return false;
   }
   bool ok = true;
-#define DRV(name) ok = Find(driver, #name, drv.name) && ok
-  DRV(drvStartComm); DRV(drvStopComm); DRV(drvGetCaps); DRV(drvGetDriverName);
-  DRV(drvSetSettingsHandle); DRV(drvDriverDialog); DRV(drvReadValue); DRV(drvReadBlock);
-  DRV(drvReadBlockElement); DRV(drvWriteValue); DRV(drvWriteBlock); DRV(drvWriteBlockElement);
-#undef DRV
-#define HV(name) ok = Find(values, #name, hv.name) && ok
-  HV(hvNew); HV(hvRelease); HV(hvDim); HV(hvSetU8); HV(hvSetI16); HV(hvSetR32); HV(hvGetI16);
-  HV(hvGetI32); HV(hvGetR32); HV(hvGetU8); HV(hvSetAtU8); HV(hvSetAtI16); HV(hvSetAtR32);
-  HV(hvGetAtU8); HV(hvGetAtI16); HV(hvGetAtR32); HV(hvType); HV(hvCount);
-#undef HV
+  const auto missing = [&ok](const char* name) {
+    std::printf("missing export %s\n", name);
+    ok = false;
+  };
+  const auto from = [](HMODULE module) {
+    return [module](const char* name) {
+      return reinterpret_cast<void*>(GetProcAddress(module, name));
+    };
+  };
+  vkthost::ResolveDriverApi(drv, from(driver), from(values), missing);
   return ok;
 }
 

@@ -12,21 +12,6 @@
 
 namespace vkthost {
 
-namespace {
-
-template <typename F>
-bool Resolve(void* lib, const char* name, F& fn, std::string& missing) {
-  fn = reinterpret_cast<F>(dlsym(lib, name));
-  if (fn == nullptr) {
-    if (!missing.empty()) missing += ", ";
-    missing += name;
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 bool LoadDriver(const std::string& path, DriverApi& api, std::string& error) {
   void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (lib == nullptr) {
@@ -37,33 +22,12 @@ bool LoadDriver(const std::string& path, DriverApi& api, std::string& error) {
   std::string missing;
   // dlsym on the driver's handle also searches its dependencies, which is where the value
   // library is: the host and the driver then share one value store.
-  Resolve(lib, "drvStartComm", api.drvStartComm, missing);
-  Resolve(lib, "drvStopComm", api.drvStopComm, missing);
-  Resolve(lib, "drvGetCaps", api.drvGetCaps, missing);
-  Resolve(lib, "drvGetDriverName", api.drvGetDriverName, missing);
-  Resolve(lib, "drvSetSettingsHandle", api.drvSetSettingsHandle, missing);
-  Resolve(lib, "drvDriverDialog", api.drvDriverDialog, missing);
-  Resolve(lib, "drvReadValue", api.drvReadValue, missing);
-  Resolve(lib, "drvReadBlock", api.drvReadBlock, missing);
-  Resolve(lib, "drvReadBlockElement", api.drvReadBlockElement, missing);
-  Resolve(lib, "drvWriteValue", api.drvWriteValue, missing);
-  Resolve(lib, "drvWriteBlock", api.drvWriteBlock, missing);
-  Resolve(lib, "drvWriteBlockElement", api.drvWriteBlockElement, missing);
-  Resolve(lib, "hvNew", api.hvNew, missing);
-  Resolve(lib, "hvRelease", api.hvRelease, missing);
-  Resolve(lib, "hvDim", api.hvDim, missing);
-  Resolve(lib, "hvSetU8", api.hvSetU8, missing);
-  Resolve(lib, "hvSetI16", api.hvSetI16, missing);
-  Resolve(lib, "hvSetR32", api.hvSetR32, missing);
-  Resolve(lib, "hvGetI32", api.hvGetI32, missing);
-  Resolve(lib, "hvGetR32", api.hvGetR32, missing);
-  Resolve(lib, "hvSetAtU8", api.hvSetAtU8, missing);
-  Resolve(lib, "hvSetAtI16", api.hvSetAtI16, missing);
-  Resolve(lib, "hvSetAtR32", api.hvSetAtR32, missing);
-  Resolve(lib, "hvGetAtI16", api.hvGetAtI16, missing);
-  Resolve(lib, "hvGetAtR32", api.hvGetAtR32, missing);
-  Resolve(lib, "hvType", api.hvType, missing);
-  Resolve(lib, "hvCount", api.hvCount, missing);
+  const auto lookup = [lib](const char* name) { return dlsym(lib, name); };
+  const auto note = [&missing](const char* name) {
+    if (!missing.empty()) missing += ", ";
+    missing += name;
+  };
+  ResolveDriverApi(api, lookup, lookup, note);
   if (!missing.empty()) {
     error = path + " is not the VKT driver library: it lacks " + missing;
     dlclose(lib);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "driver_exports.h"
 #include "vktjx.h"
 
 namespace vkthost {
@@ -35,38 +36,6 @@ inline constexpr std::uint16_t kRegLast = VKTJX_REGISTER_ANY;
 inline constexpr std::uint16_t kRegStart = VKTJX_REGISTER_START;
 inline constexpr std::uint16_t kRegRead = VKTJX_REGISTER_READ;
 inline constexpr std::uint16_t kRegWrite = VKTJX_REGISTER_WRITE;
-
-// The exports as the headers declare them, reached through pointers resolved at run time.
-struct DriverApi {
-  decltype(&::drvStartComm) drvStartComm;
-  decltype(&::drvStopComm) drvStopComm;
-  decltype(&::drvGetCaps) drvGetCaps;
-  decltype(&::drvGetDriverName) drvGetDriverName;
-  decltype(&::drvSetSettingsHandle) drvSetSettingsHandle;
-  decltype(&::drvDriverDialog) drvDriverDialog;
-  decltype(&::drvReadValue) drvReadValue;
-  decltype(&::drvReadBlock) drvReadBlock;
-  decltype(&::drvReadBlockElement) drvReadBlockElement;
-  decltype(&::drvWriteValue) drvWriteValue;
-  decltype(&::drvWriteBlock) drvWriteBlock;
-  decltype(&::drvWriteBlockElement) drvWriteBlockElement;
-
-  decltype(&::hvNew) hvNew;
-  decltype(&::hvRelease) hvRelease;
-  decltype(&::hvDim) hvDim;
-  decltype(&::hvSetU8) hvSetU8;
-  decltype(&::hvSetI16) hvSetI16;
-  decltype(&::hvSetR32) hvSetR32;
-  decltype(&::hvGetI32) hvGetI32;
-  decltype(&::hvGetR32) hvGetR32;
-  decltype(&::hvSetAtU8) hvSetAtU8;
-  decltype(&::hvSetAtI16) hvSetAtI16;
-  decltype(&::hvSetAtR32) hvSetAtR32;
-  decltype(&::hvGetAtI16) hvGetAtI16;
-  decltype(&::hvGetAtR32) hvGetAtR32;
-  decltype(&::hvType) hvType;
-  decltype(&::hvCount) hvCount;
-};
 
 // Loads the driver library at `path` and resolves every function; the value library is the
 // one the driver was linked with, so handles made here are the ones the driver sees.
