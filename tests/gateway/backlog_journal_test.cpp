@@ -217,5 +217,13 @@ TEST_F(JournalTest, DeliveredPositionSurvivesReopen) {
   EXPECT_EQ(ReadAll(j).size(), 1u);
 }
 
+TEST_F(JournalTest, UnusableDirectoryIsAnError) {
+  std::ofstream(dir_ + "/file") << "x";
+  BacklogJournal j;
+  std::string error;
+  EXPECT_FALSE(j.Open(dir_ + "/file", 1 << 20, error, repairs_));
+  EXPECT_NE(error.find(dir_ + "/file"), std::string::npos) << error;
+}
+
 }  // namespace
 }  // namespace vktgw

@@ -827,6 +827,7 @@ TEST_F(GatewayBacklog, OutageDeliversEveryChangeInOrderThenLiveValues) {
               "%zu live after them, order kept: %s; %.0f messages waited when the broker came back\n",
               made, delivered, late, v.size() - firstLive,
               ::testing::Test::HasFailure() ? "no" : "yes", held);
+  EXPECT_EQ(gateway_.Stop(SIGTERM), 0) << Log();
 }
 
 // The gateway killed outright while its backlog holds messages and the broker is away, then

@@ -130,8 +130,10 @@ std::uint64_t BacklogJournal::bytes() const {
 
 bool BacklogJournal::Recover(Segment& s, std::vector<std::string>& repairs, std::string& error) {
   std::string data;
-  if (!ReadFileBytes(s.path, 0, static_cast<std::size_t>(std::filesystem::file_size(s.path)), data)) {
-    error = Errno(s.path);
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(s.path, ec);
+  if (ec || !ReadFileBytes(s.path, 0, static_cast<std::size_t>(size), data)) {
+    error = s.path + ": " + (ec ? ec.message() : std::strerror(errno));
     return false;
   }
   const auto* p = reinterpret_cast<const unsigned char*>(data.data());
@@ -172,7 +174,7 @@ bool BacklogJournal::Open(const std::string& dir, std::uint64_t maxBytes, std::s
   segmentBytes_ = std::max<std::uint64_t>(maxBytes / 16, 1);
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  if (ec || !std::filesystem::is_directory(dir)) {
+  if (ec || !std::filesystem::is_directory(dir, ec)) {
     error = dir + ": " + (ec ? ec.message() : "not a directory");
     return false;
   }
@@ -185,8 +187,8 @@ bool BacklogJournal::Open(const std::string& dir, std::uint64_t maxBytes, std::s
       repairs.push_back(dir + "/" + kDelivered + " is damaged; every record kept is sent again");
   }
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
-    const std::string name = e.path().filename().string();
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
     if (name.size() == 20 + std::strlen(kSuffix) && name.compare(20, std::string::npos, kSuffix) == 0 &&
         name.find_first_not_of("0123456789") == 20)
       names.push_back(name);
