@@ -63,6 +63,11 @@ void Backlog::Append(std::string topic, std::string payload, bool retain) {
   wake_.notify_one();
 }
 
+std::uint64_t Backlog::dropped() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dropped_ + queueDropped_;
+}
+
 void Backlog::OnAcknowledged(int mid) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -167,6 +172,7 @@ void Backlog::Run() {
 
     lock.lock();
     ahead_ = journal_.lastSeq() > sent_;
+    dropped_ = journal_.dropped();
     if (stopping && queue_.empty() && acknowledged_.empty() &&
         (inFlight_.empty() || !connected || Clock::now() >= stopBy)) {
       lock.unlock();

@@ -41,6 +41,8 @@ class Backlog {
   bool holding();
   // Never blocks: a full queue loses its oldest message, counted as dropped.
   void Append(std::string topic, std::string payload, bool retain);
+  // Messages dropped for want of room since the start.
+  std::uint64_t dropped();
 
   // From the network thread: the broker acknowledged message `mid`; a connection was made.
   void OnAcknowledged(int mid);
@@ -70,6 +72,7 @@ class Backlog {
   std::chrono::steady_clock::time_point stopBy_;
   bool ahead_ = false;  // records in the journal not yet handed to the client
   std::uint64_t queueDropped_ = 0;
+  std::uint64_t dropped_ = 0;  // of the journal and the queue, as of the thread's last round
 
   // The thread's own: records handed to the client and not yet settled.
   std::uint64_t sent_ = 0;                        // the highest sequence handed over

@@ -92,10 +92,14 @@ void Gateway::Republish() {
   // What waits in the backlog goes first; the current state after it.
   if (backlog_ != nullptr && backlog_->holding()) return;
   // The first time only what never went out; after a reconnection everything, since the
-  // broker may have restarted and lost its retained messages.
+  // broker may have restarted and lost its retained messages. A full backlog may have lost a
+  // topic's latest state: then every topic goes out again.
+  const std::uint64_t dropped = backlog_ != nullptr ? backlog_->dropped() : 0;
+  const bool lost = dropped != droppedSeen_;
+  droppedSeen_ = dropped;
   for (const auto& [topic, payload] : retained_)
-    if (topic != config_.prefix + "/status" && (reconnection_ || unsent_.count(topic) != 0) &&
-        journaled_.count(topic) == 0)
+    if (topic != config_.prefix + "/status" &&
+        (lost || ((reconnection_ || unsent_.count(topic) != 0) && journaled_.count(topic) == 0)))
       mqtt_.Publish(topic, payload, true);
   unsent_.clear();
   journaled_.clear();

@@ -106,6 +106,7 @@ class Gateway {
   // delivers it (retained), so the republish leaves them out and sends nothing twice.
   std::set<std::string> journaled_;
   bool republishPending_ = false;  // connected, the republish waits for the backlog
+  std::uint64_t droppedSeen_ = 0;  // the backlog's drops at the last republish
   GatewayCounters counters_;
   bool lineUp_ = false;
   std::int32_t lineCode_ = 0;
