@@ -59,6 +59,20 @@ class JournalTest : public ::testing::Test {
   std::vector<std::string> repairs_;
 };
 
+// Reading goes by chunks of a segment; a message longer than a chunk is still read back whole,
+// and the one after it too.
+TEST_F(JournalTest, AMessageLongerThanAReadChunkIsReadBackWhole) {
+  BacklogJournal j;
+  Open(j, 8 << 20);
+  const std::string big = "{\"text\":\"" + std::string(300 * 1024, 'x') + "\"}";
+  Append(j, 1, big);
+  Append(j, 1);
+  const std::vector<JournalRecord> r = ReadAll(j);
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0].payload, big);
+  EXPECT_EQ(r[1].payload, "{\"value\":1}");
+}
+
 TEST_F(JournalTest, RecordsSurviveReopenInOrderAndSequencesGoOn) {
   {
     BacklogJournal j;

@@ -373,10 +373,22 @@ bool BacklogJournal::ReadAfter(std::uint64_t after, std::size_t max,
       offset = 0;
       continue;
     }
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(s.bytes - offset, kReadChunk));
+    const std::uint64_t left = s.bytes - offset;
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadChunk));
     if (!ReadFileBytes(s.path, offset, want, data) || data.size() != want) {
       error = Errno(s.path);
       return false;
+    }
+    // A record longer than a chunk (up to kMaxBody) is read whole.
+    if (data.size() >= kHeader) {
+      const std::uint64_t first = kHeader + Get(reinterpret_cast<const unsigned char*>(data.data()), 4);
+      if (first > want && first <= left) {
+        want = static_cast<std::size_t>(first);
+        if (!ReadFileBytes(s.path, offset, want, data) || data.size() != want) {
+          error = Errno(s.path);
+          return false;
+        }
+      }
     }
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     std::size_t at = 0;
