@@ -365,8 +365,8 @@ class Win32Platform final : public CommPlatform {
   // Waits until the transmitter is empty or `limitMs` has passed: first the driver's output
   // queue, then the wire time of what the UART's FIFO may still hold of the last write,
   // counted from when the write returned (or from when the queue was seen empty). Timed with
-  // the performance counter: the tick count moves in steps of up to 16 ms, longer than the
-  // FIFO's time at 9600 bit/s, and would end the wait while the FIFO still sends.
+  // the performance counter: the tick count moves in steps of up to 16 ms, nearly the FIFO's
+  // whole time at 9600 bit/s, and could end the wait while the FIFO still sends.
   bool WaitTransmitEmpty(CommHandle h, DWORD mask, std::uint32_t& events,
                          std::uint32_t limitMs) {
     const std::uint64_t start = MicrosNow();

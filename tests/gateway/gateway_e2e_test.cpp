@@ -405,20 +405,6 @@ TEST_F(GatewayE2E, KilledGatewayLeavesItsWill) {
   EXPECT_GE(c.WaitFor(On(T("status"), {{"online", false}}), from), 0);
 }
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
-
 // The value of one sample line `series` (name with labels, as rendered) in a scrape; -1 if
 // absent.
 double Sample(const std::string& text, const std::string& series) {

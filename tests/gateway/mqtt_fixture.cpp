@@ -18,6 +18,19 @@ namespace vktgw::test {
 
 namespace {
 
+bool Connectable(int port) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+}  // namespace
+
 int FreePort() {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -31,19 +44,6 @@ int FreePort() {
   close(s);
   return port;
 }
-
-bool Connectable(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
-
-}  // namespace
 
 Broker::Broker(std::string dir) : dir_(std::move(dir)), port_(FreePort()) {}
 

@@ -15,6 +15,9 @@ struct mosquitto;
 
 namespace vktgw::test {
 
+// A loopback TCP port that is free now (0 if none could be found).
+int FreePort();
+
 class Broker {
  public:
   // Picks a free port; `dir` holds the broker's config and log.

@@ -161,17 +161,24 @@ const toml::table* SubTable(const toml::table& root, const char* name, bool requ
   return n->as_table();
 }
 
+// A path key, not empty; a relative path is taken from `baseDir` (the TOML file's directory).
+bool ReadPathKey(TableReader& r, const char* key, bool required, const std::string& baseDir,
+                 std::string& path, std::vector<ConfigProblem>& problems) {
+  if (!r.String(key, path, required)) return false;
+  if (path.empty()) {
+    problems.push_back(At(r.Node(key)->source(), std::string(key) + " must not be empty"));
+    return false;
+  }
+  if (path.front() != '/' && !baseDir.empty()) path = baseDir + "/" + path;
+  return true;
+}
+
 void ReadLine(const toml::table& root, const std::string& baseDir, GatewayConfig& c,
               std::vector<ConfigProblem>& problems) {
   const toml::table* t = SubTable(root, "line", true, problems);
   if (t == nullptr) return;
   TableReader r(*t, "line", problems);
-  if (r.String("dir", c.dir, true)) {
-    if (c.dir.empty())
-      problems.push_back(At(r.Node("dir")->source(), "dir must not be empty"));
-    else if (c.dir.front() != '/' && !baseDir.empty())
-      c.dir = baseDir + "/" + c.dir;
-  }
+  ReadPathKey(r, "dir", true, baseDir, c.dir, problems);
   std::string port;
   if (r.String("port", port, false) && !ParsePortOverride(port, c.portNumber, c.portDevice))
     problems.push_back(At(r.Node("port")->source(), "port must be COMn=DEVICE with n from 1 to 8"));
@@ -180,15 +187,9 @@ void ReadLine(const toml::table& root, const std::string& baseDir, GatewayConfig
 // A file key: made absolute from `baseDir`, and it must be readable now.
 bool ReadFileKey(TableReader& r, const char* key, const std::string& baseDir, std::string& path,
                  std::vector<ConfigProblem>& problems) {
-  if (!r.String(key, path, false)) return false;
-  const toml::source_region& where = r.Node(key)->source();
-  if (path.empty()) {
-    problems.push_back(At(where, std::string(key) + " must not be empty"));
-    return false;
-  }
-  if (path.front() != '/' && !baseDir.empty()) path = baseDir + "/" + path;
+  if (!ReadPathKey(r, key, false, baseDir, path, problems)) return false;
   if (!std::ifstream(path, std::ios::binary)) {
-    problems.push_back(At(where, std::string(key) + " " + path + " cannot be read"));
+    problems.push_back(At(r.Node(key)->source(), std::string(key) + " " + path + " cannot be read"));
     return false;
   }
   return true;
@@ -272,12 +273,7 @@ void ReadBacklog(const toml::table& root, const std::string& baseDir, GatewayCon
   const toml::table* t = SubTable(root, "backlog", false, problems);
   if (t == nullptr) return;
   TableReader r(*t, "backlog", problems);
-  if (r.String("dir", c.backlogDir, true)) {
-    if (c.backlogDir.empty())
-      problems.push_back(At(r.Node("dir")->source(), "dir must not be empty"));
-    else if (c.backlogDir.front() != '/' && !baseDir.empty())
-      c.backlogDir = baseDir + "/" + c.backlogDir;
-  }
+  ReadPathKey(r, "dir", true, baseDir, c.backlogDir, problems);
   r.Integer("max_mb", c.backlogMaxMb, 1, 1 << 20, false);
 }
 
